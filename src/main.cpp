@@ -1,0 +1,27 @@
+// vantrel: keeps the time file holding the current UTC time, one record a second.
+#include "config.h"
+#include "next_second.h"
+#include "time_file.h"
+#include "time_record.h"
+
+#include <cstdio>
+#include <ctime>
+
+// Takes no arguments and no input: the path is fixed at build time.
+int main()
+{
+	std::fputs(startup_line, stderr);
+
+	char line[line_buffer_size];
+	WriteResult last{};
+	for (;;) {
+		timespec now{};
+		if (::clock_gettime(CLOCK_REALTIME, &now) == 0) {
+			const std::size_t length = format_time_record(utc_time(now.tv_sec), line);
+			const WriteResult result = write_time_file(time_file_path, {line, length});
+			report_change(stderr, time_file_path, last, result);
+			last = result;
+		}
+		sleep_to_next_second();
+	}
+}
