@@ -1,0 +1,38 @@
+// Small helpers shared by the tests that look at the time file.
+#ifndef VANTREL_TEST_SUPPORT_H
+#define VANTREL_TEST_SUPPORT_H
+
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+
+// The file's whole content, or nothing when it can't be opened.
+inline std::optional<std::string> read_file(const std::string &path)
+{
+	std::ifstream in{path, std::ios::binary};
+	if (!in)
+		return std::nullopt;
+	std::ostringstream content;
+	content << in.rdbuf();
+	return content.str();
+}
+
+// A whole record with every field in its range, line feed included.
+inline bool is_record(const std::string &line)
+{
+	static const std::regex record{
+		"[0-9]{2} ([1-9]|1[0-2]) ([1-9]|[12][0-9]|3[01]) ([0-9]|1[0-9]|2[0-3]) "
+		"([0-9]|[1-5][0-9]) ([0-9]|[1-5][0-9]|60)\n"};
+	return std::regex_match(line, record);
+}
+
+// The first line with its line feed; empty when there is no whole line.
+inline std::string first_line(const std::string &content)
+{
+	const auto end = content.find('\n');
+	return end == std::string::npos ? std::string{} : content.substr(0, end + 1);
+}
+
+#endif

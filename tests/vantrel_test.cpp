@@ -1,0 +1,237 @@
+// The built daemon, driven from the outside as its users meet it.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string time_file = VANTREL_TEST_FILE;
+const fs::path data_dir = fs::path{time_file}.parent_path();
+const std::string startup_line = "vantrel: Maintaing " + time_file + " ...\n";
+
+bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = 10s)
+{
+	const auto deadline = std::chrono::steady_clock::now() + limit;
+	while (std::chrono::steady_clock::now() < deadline) {
+		if (condition())
+			return true;
+		std::this_thread::sleep_for(10ms);
+	}
+	return condition();
+}
+
+// The daemon as a child process, with arguments it must ignore, a local time
+// zone it must not use, and its standard output and error captured.
+class Daemon {
+public:
+	Daemon()
+	{
+		int out[2], err[2];
+		if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0)
+			throw std::runtime_error("pipe2 failed");
+		posix_spawn_file_actions_t actions;
+		posix_spawn_file_actions_init(&actions);
+		posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+		posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+		char name[] = "vantrel", help[] = "--help", file[] = "/etc/passwd";
+		char *argv[] = {name, help, file, nullptr};
+		setenv("TZ", "Pacific/Kiritimati", 1);
+		const int failed = posix_spawn(&pid_, VANTREL_BINARY, &actions, nullptr, argv, environ);
+		unsetenv("TZ");
+		posix_spawn_file_actions_destroy(&actions);
+		close(out[1]);
+		close(err[1]);
+		out_ = out[0];
+		err_ = err[0];
+		if (failed != 0)
+			throw std::runtime_error("posix_spawn failed");
+	}
+	Daemon(const Daemon &) = delete;
+	Daemon &operator=(const Daemon &) = delete;
+	~Daemon()
+	{
+		stop();
+		close(out_);
+		close(err_);
+	}
+
+	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+	void stop()
+	{
+		if (pid_ > 0) {
+			kill(pid_, SIGKILL);
+			waitpid(pid_, nullptr, 0);
+			pid_ = -1;
+		}
+	}
+	const std::string &errors() { return drain(err_, errors_); }
+	const std::string &output() { return drain(out_, output_); }
+
+private:
+	static const std::string &drain(int fd, std::string &text)
+	{
+		char buffer[4096];
+		for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+			text.append(buffer, static_cast<std::size_t>(n));
+		return text;
+	}
+
+	pid_t pid_ = -1;
+	int out_ = -1, err_ = -1;
+	std::string errors_, output_;
+};
+
+std::string content() { return read_file(time_file).value_or(""); }
+bool holds_record() { return is_record(content()); }
+
+// Seconds between the record's instant and now.
+long age_of(const std::string &record)
+{
+	std::tm utc{};
+	int year = 0, month = 0;
+	if (std::sscanf(record.c_str(), "%d %d %d %d %d %d", &year, &month, &utc.tm_mday,
+	                &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6)
+		return 1'000'000;
+	utc.tm_year = 100 + year;
+	utc.tm_mon = month - 1;
+	return static_cast<long>(std::time(nullptr) - timegm(&utc));
+}
+
+struct stat status_of(const std::string &path)
+{
+	struct stat status {};
+	if (lstat(path.c_str(), &status) != 0)
+		status.st_ino = 0;
+	return status;
+}
+
+class VantrelTest : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		fs::remove_all(data_dir.parent_path());
+		fs::create_directories(data_dir);
+	}
+};
+
+TEST_F(VantrelTest, KeepsOneRecordInTheSameFile)
+{
+	{
+		std::ofstream old{time_file};
+		old << std::string(100'000, 'x') << "\n";
+	}
+	ASSERT_EQ(chmod(time_file.c_str(), 0640), 0);
+	const struct stat before = status_of(time_file);
+
+	Daemon daemon;
+	ASSERT_TRUE(eventually(holds_record)) << content().substr(0, 40);
+	const std::string first = content();
+	EXPECT_LE(std::labs(age_of(first)), 2) << first;
+
+	ASSERT_TRUE(eventually([&] { return holds_record() && content() != first; }));
+	const struct stat after = status_of(time_file);
+	EXPECT_EQ(after.st_ino, before.st_ino);
+	EXPECT_EQ(after.st_mode, before.st_mode);
+
+	ASSERT_EQ(unlink(time_file.c_str()), 0);
+	EXPECT_TRUE(eventually(holds_record));
+
+	EXPECT_TRUE(daemon.running());
+	EXPECT_EQ(daemon.errors(), startup_line);
+	daemon.stop();
+	EXPECT_EQ(daemon.output(), "");
+}
+
+// A reader polling the file must always meet a whole record on its first
+// line: never an empty file, never a cut line.
+TEST_F(VantrelTest, ReaderNeverMeetsAnIncompleteRecord)
+{
+	Daemon daemon;
+	ASSERT_TRUE(eventually(holds_record));
+	long reads = 0, bad = 0;
+	std::set<std::string> seen;
+	const auto end = std::chrono::steady_clock::now() + 3500ms;
+	while (std::chrono::steady_clock::now() < end) {
+		const std::string line = first_line(content());
+		++reads;
+		if (!is_record(line))
+			++bad;
+		else
+			seen.insert(line);
+	}
+	EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+	EXPECT_GE(seen.size(), 2u) << "the file did not tick";
+}
+
+// Every kind of trouble gets one line, the loop carries on, and a line says
+// when writing works again.
+TEST_F(VantrelTest, ReportsTroubleOnceAndRecovers)
+{
+	fs::remove_all(data_dir);
+	Daemon daemon;
+	std::string expected = startup_line + "vantrel: open " + time_file + ": No such file or directory\n";
+	ASSERT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
+	std::this_thread::sleep_for(2500ms); // a few ticks: no repeat
+	EXPECT_EQ(daemon.errors(), expected);
+
+	const std::string again = "vantrel: writing " + time_file + " again\n";
+	fs::create_directories(data_dir);
+	expected += again;
+	ASSERT_TRUE(eventually([&] { return holds_record() && daemon.errors() == expected; }))
+		<< daemon.errors();
+
+	const std::string victim = (data_dir / "victim").string();
+	const struct {
+		const char *name;
+		std::function<int()> make; // 0 once made; the daemon may recreate the file meanwhile
+		const char *reason;
+	} troubles[] = {
+		{"FIFO", [] { return mkfifo(time_file.c_str(), 0666); }, "not a regular file"},
+		{"symbolic link", [&] { return symlink(victim.c_str(), time_file.c_str()); },
+		 "symbolic link, not followed"},
+		{"directory", [] { return mkdir(time_file.c_str(), 0755); }, "Is a directory"},
+	};
+	for (const auto &trouble : troubles) {
+		SCOPED_TRACE(trouble.name);
+		{
+			std::ofstream{victim} << "keep me\n";
+		}
+		ASSERT_TRUE(eventually([&] {
+			std::error_code ignored;
+			fs::remove(time_file, ignored);
+			return trouble.make() == 0;
+		}));
+		expected += "vantrel: open " + time_file + ": " + trouble.reason + "\n";
+		EXPECT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
+		std::this_thread::sleep_for(1500ms);
+		EXPECT_TRUE(daemon.running());
+		EXPECT_EQ(read_file(victim), "keep me\n");
+
+		fs::remove(time_file);
+		expected += again;
+		EXPECT_TRUE(eventually([&] { return holds_record() && daemon.errors() == expected; }))
+			<< daemon.errors();
+	}
+}
+
+} // namespace
