@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the Debian package from scratch and checks it: the installed tree,
+# lintian, the manual page, the unit's exposure score, and the service on a
+# booted systemd (service_test.sh). Usage: package_test.sh [BUILD_DIR]
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+build=${1:-$source_dir/build-deb}
+
+rm -rf "$build"
+cmake -S "$source_dir" -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+cmake --build "$build" --parallel
+(cd "$build" && cpack -G DEB)
+deb=$(ls "$build"/vantrel_*.deb)
+
+failures=0
+fail() { echo "package_test: $*" >&2; failures=$((failures + 1)); }
+
+echo "package_test: installed tree"
+DESTDIR="$build/destdir" cmake --install "$build" >/dev/null
+for file in usr/sbin/vantrel usr/lib/systemd/system/vantrel.service usr/share/man/man8/vantrel.8.gz \
+	usr/share/doc/vantrel/copyright usr/share/doc/vantrel/changelog.gz; do
+	[ -f "$build/destdir/$file" ] || fail "missing from the installed tree: $file"
+done
+
+echo "package_test: lintian"
+lintian --fail-on error,warning "$deb" || fail "lintian found errors or warnings"
+
+echo "package_test: manual page"
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$build/packaging/vantrel.8" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"
+
+echo "package_test: unit exposure"
+unit="$build/packaging/vantrel.service"
+systemd-analyze security --offline=true --threshold=5 "$unit" | tail -n 1
+score=$(systemd-analyze security --offline=true "$unit" | awk '/Overall exposure level/ { print $(NF-2) }')
+awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 0.5) }' || fail "exposure $score is above 0.5"
+
+echo "package_test: the service on a booted systemd"
+"$here/service_test.sh" "$deb" || fail "the service test failed"
+
+if [ "$failures" -ne 0 ]; then
+	echo "package_test: $failures failed"
+	exit 1
+fi
+echo "package_test: passed"
