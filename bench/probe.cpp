@@ -321,6 +321,7 @@ int trace(long ticks, const char *path, char **argv)
 		dup2(null, STDERR_FILENO);
 		ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
 		raise(SIGSTOP);
+		// cppcheck-suppress unreachableCode ; SIGSTOP returns once the tracer resumes us
 		execv(argv[0], argv);
 		_exit(127);
 	}
@@ -429,7 +430,7 @@ int cost(int seconds, const char *shim, char **argv)
 	return 0;
 }
 
-int usage()
+int print_usage()
 {
 	std::fputs("usage: probe watch SECONDS OUTDIR NAME=FILE...\n"
 	           "       probe read SECONDS FILE\n"
@@ -446,7 +447,7 @@ int main(int argc, char **argv)
 {
 	const std::vector<std::string> args(argv + 1, argv + argc);
 	if (args.size() < 3)
-		return usage();
+		return print_usage();
 	char **command = nullptr;
 	for (int i = 1; i < argc; ++i)
 		if (std::strcmp(argv[i], "--") == 0 && i + 1 < argc)
@@ -462,5 +463,5 @@ int main(int argc, char **argv)
 		return trace(std::stol(args[1]), args[2].c_str(), command);
 	if (verb == "cost" && command != nullptr)
 		return cost(std::stoi(args[1]), args[2].c_str(), command);
-	return usage();
+	return print_usage();
 }

@@ -106,7 +106,7 @@ void report_change(std::FILE *out, const char *path, const WriteResult &before,
 	const char *reason = std::strerror(now.error);
 	switch (now.fault) {
 	case Fault::none:
-		std::fprintf(out, "vantrel: writing %s again\n", path);
+		(void)std::fprintf(out, "vantrel: writing %s again\n", path);
 		return;
 	case Fault::open:
 		break;
@@ -126,5 +126,6 @@ void report_change(std::FILE *out, const char *path, const WriteResult &before,
 		what = "close";
 		break;
 	}
-	std::fprintf(out, "vantrel: %s %s: %s\n", what, path, reason);
+	// A lost message must not stop the file being kept.
+	(void)std::fprintf(out, "vantrel: %s %s: %s\n", what, path, reason);
 }
