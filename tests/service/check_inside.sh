@@ -69,6 +69,7 @@ log "daemon pid $pid: $(cat /proc/$pid/cmdline | tr '\0' ' ')"
 check "it runs as ovrin" [ "$(status_field "$pid" Uid | cut -f1)" = "$(id -u ovrin)" ]
 check "it has no capabilities" sh -c \
 	"grep -q '^CapEff:[[:space:]]*0*\$' /proc/$pid/status && grep -q '^CapBnd:[[:space:]]*0*\$' /proc/$pid/status"
+check "the filter still lets it tighten its timer slack" [ "$(cat /proc/$pid/timerslack_ns)" = 1 ]
 check "a system-call filter is in force" [ "$(status_field "$pid" Seccomp)" = 2 ]
 check "the start-up line is in the journal" within 5 sh -c \
 	"journalctl -u vantrel.service -o cat | grep -qFx 'vantrel: Maintaing $time_file ...'"
