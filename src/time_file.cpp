@@ -97,35 +97,48 @@ WriteResult write_time_file(const char *path, std::string_view record)
 	return {};
 }
 
+namespace {
+
+// The failed call's name, and a reason of our own where the system's errno
+// would mislead (O_NOFOLLOW says ELOOP, O_NONBLOCK on a FIFO says ENXIO).
+struct Description {
+	const char *what;
+	const char *reason; // nullptr: the system's own
+};
+
+Description describe(Fault fault)
+{
+	switch (fault) {
+	case Fault::none:
+	case Fault::open:
+		break;
+	case Fault::symbolic_link:
+		return {"open", "symbolic link, not followed"};
+	case Fault::not_regular_file:
+		return {"open", "not a regular file"};
+	case Fault::write:
+		return {"write", nullptr};
+	case Fault::truncate:
+		return {"truncate", nullptr};
+	case Fault::close:
+		return {"close", nullptr};
+	}
+	return {"open", nullptr};
+}
+
+} // namespace
+
 void report_change(std::FILE *out, const char *path, const WriteResult &before,
                    const WriteResult &now)
 {
 	if (now == before)
 		return;
-	const char *what = "open";
-	const char *reason = std::strerror(now.error);
-	switch (now.fault) {
-	case Fault::none:
+	// A lost message must not stop the file being kept.
+	if (now.ok()) {
 		(void)std::fprintf(out, "vantrel: writing %s again\n", path);
 		return;
-	case Fault::open:
-		break;
-	case Fault::symbolic_link:
-		reason = "symbolic link, not followed";
-		break;
-	case Fault::not_regular_file:
-		reason = "not a regular file";
-		break;
-	case Fault::write:
-		what = "write";
-		break;
-	case Fault::truncate:
-		what = "truncate";
-		break;
-	case Fault::close:
-		what = "close";
-		break;
 	}
-	// A lost message must not stop the file being kept.
-	(void)std::fprintf(out, "vantrel: %s %s: %s\n", what, path, reason);
+	const Description failed = describe(now.fault);
+	(void)std::fprintf(out, "vantrel: %s %s: %s\n", failed.what, path,
+	                   failed.reason != nullptr ? failed.reason : std::strerror(now.error));
 }

@@ -91,8 +91,7 @@ TEST_F(TimeFile, RefusesWhatIsNotARegularFile)
 		std::function<void()> make;
 		WriteResult expected;
 	} cases[] = {
-		{"missing directory", [&] { path = (dir / "gone" / "curtime.dat").string(); },
-		 {Fault::open, ENOENT}},
+		{"missing directory", [&] { fs::remove_all(dir); }, {Fault::open, ENOENT}},
 		{"directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, {Fault::open, EISDIR}},
 		{"FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }, {Fault::not_regular_file, 0}},
 		{"link to a file",
@@ -107,14 +106,13 @@ TEST_F(TimeFile, RefusesWhatIsNotARegularFile)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		const std::string saved_path = path;
+		fs::create_directories(dir);
 		c.make();
 		const auto victim_before = read_file(victim);
 		EXPECT_EQ(write_time_file(path.c_str(), "26 12 8 0 0 10\n"), c.expected);
 		EXPECT_EQ(read_file(victim), victim_before);
 		std::error_code ignored;
 		fs::remove(path, ignored);
-		path = saved_path;
 		fs::remove(victim, ignored);
 	}
 }
