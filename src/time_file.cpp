@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -24,6 +26,12 @@ public:
 	}
 	int get() const { return fd_; }
 	int release() { return std::exchange(fd_, -1); }
+	void reset(int fd)
+	{
+		if (fd_ >= 0)
+			::close(fd_);
+		fd_ = fd;
+	}
 
 private:
 	int fd_;
@@ -62,12 +70,112 @@ WriteResult open_failure(const char *path, int error)
 	return {Fault::open, error};
 }
 
+// The longest record an earlier tick can have left in the file.
+constexpr std::size_t longest_record = 18;
+
+// Rewrites an open regular file of `old_size` bytes so that it holds
+// `record` alone. At every instant between and within the calls a reader
+// meets a whole record on the first line and nothing after it but line
+// feeds: a write lands its bytes before the size grows, so a growing
+// record first extends the file with line feeds and only then replaces the
+// old one, and a shrinking record blanks the old tail in the same write.
+WriteResult rewrite(int fd, std::size_t old_size, std::string_view record)
+{
+	char bytes[longest_record];
+	std::fill(std::begin(bytes), std::end(bytes), '\n');
+	if (record.size() > old_size && old_size > 0 &&
+	    !write_at(fd, {bytes, std::min(record.size() - old_size, sizeof bytes)},
+	              static_cast<off_t>(old_size)))
+		return {Fault::write, errno};
+
+	// Only what an earlier record can leave behind is blanked; a larger
+	// file of foreign content is simply cut.
+	std::string_view whole = record;
+	if (old_size > record.size() && old_size <= sizeof bytes) {
+		std::copy(record.begin(), record.end(), bytes);
+		whole = {bytes, old_size};
+	}
+	if (!write_at(fd, whole, 0))
+		return {Fault::write, errno};
+	if (old_size > record.size() && ::ftruncate(fd, static_cast<off_t>(record.size())) != 0)
+		return {Fault::truncate, errno};
+	return {};
+}
+
+// The file is missing: make it appear only once it holds the record, so
+// that no reader ever meets it empty, not even when the disk is full and
+// the record can't be written. Fails with EOPNOTSUPP where the directory's
+// file system has no unnamed files or /proc is not mounted.
+WriteResult create_whole(const char *path, std::string_view record)
+{
+	char directory[PATH_MAX];
+	const char *slash = std::strrchr(path, '/');
+	if (slash == nullptr || static_cast<std::size_t>(slash - path) >= sizeof directory)
+		return {Fault::open, EOPNOTSUPP};
+	const auto length = static_cast<std::size_t>(slash - path);
+	std::copy(path, slash, directory);
+	directory[length == 0 ? 1 : length] = '\0';
+	if (length == 0)
+		directory[0] = '/';
+
+	UniqueFd file{::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)};
+	if (file.get() < 0) {
+		const int error = errno;
+		// EISDIR: a kernel that predates unnamed files opened the directory.
+		return {Fault::open, error == EISDIR || error == EINVAL ? EOPNOTSUPP : error};
+	}
+	if (!write_at(file.get(), record, 0))
+		return {Fault::write, errno}; // the unnamed file dies with its descriptor
+
+	// Linking a descriptor by itself takes a capability; through /proc it
+	// takes none.
+	char self[32];
+	(void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
+	if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0) {
+		const int error = errno;
+		if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
+			return {Fault::open, EOPNOTSUPP};
+		return {Fault::open, error};
+	}
+	if (::close(file.release()) != 0)
+		return {Fault::close, errno};
+	return {};
+}
+
+// Where unnamed files can't be had: create the file by name, and take it
+// away again if the record can't go in, so that it is never left empty.
+WriteResult create_named(const char *path, std::string_view record)
+{
+	UniqueFd file{::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+	                               O_CLOEXEC,
+	                     0666)};
+	if (file.get() < 0)
+		return open_failure(path, errno);
+	if (!write_at(file.get(), record, 0)) {
+		const int error = errno;
+		(void)::unlink(path);
+		return {Fault::write, error};
+	}
+	if (::close(file.release()) != 0)
+		return {Fault::close, errno};
+	return {};
+}
+
 } // namespace
 
 WriteResult write_time_file(const char *path, std::string_view record)
 {
-	UniqueFd file{::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-	                     0666)};
+	// A missing file is created whole; if another file appears at the path
+	// meanwhile (EEXIST), that one is rewritten in place below instead.
+	UniqueFd file{::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+	if (file.get() < 0 && errno == ENOENT) {
+		WriteResult created = create_whole(path, record);
+		if (created.fault == Fault::open && created.error == EOPNOTSUPP)
+			created = create_named(path, record);
+		if (!(created.fault == Fault::open && created.error == EEXIST))
+			return created;
+		file.reset(::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+	}
 	if (file.get() < 0)
 		return open_failure(path, errno);
 
@@ -77,21 +185,10 @@ WriteResult write_time_file(const char *path, std::string_view record)
 	if (!S_ISREG(status.st_mode))
 		return {Fault::not_regular_file, 0};
 
-	// Never truncate first: the old record stays readable until the new one
-	// covers it. When the record grows, its new tail goes past the old end
-	// first, so a reader who still sees the old size never meets the new
-	// head without its line feed.
-	const std::size_t old_size = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
-	const std::size_t head = std::min(old_size, record.size());
-	if (record.size() > head &&
-	    !write_at(file.get(), record.substr(head), static_cast<off_t>(head)))
-		return {Fault::write, errno};
-	if (head > 0 && !write_at(file.get(), record.substr(0, head), 0))
-		return {Fault::write, errno};
-	if (old_size > record.size() &&
-	    ::ftruncate(file.get(), static_cast<off_t>(record.size())) != 0)
-		return {Fault::truncate, errno};
-
+	const WriteResult result =
+		rewrite(file.get(), static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)), record);
+	if (!result.ok())
+		return result;
 	if (::close(file.release()) != 0)
 		return {Fault::close, errno};
 	return {};

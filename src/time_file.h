@@ -25,9 +25,11 @@ struct WriteResult {
 	friend bool operator==(const WriteResult &, const WriteResult &) = default;
 };
 
-// Makes `record` the whole content of the file at `path`. Never blocks,
-// never follows a symbolic link at the last component and writes only to a
-// regular file. Nothing stays open afterwards.
+// Makes `record` the whole content of the file at `path`. A reader meets,
+// at any instant, either no file or a whole record on the first line with
+// nothing after it but line feeds. Never blocks, never follows a symbolic
+// link at the last component and writes only to a regular file. Nothing
+// stays open afterwards.
 WriteResult write_time_file(const char *path, std::string_view record);
 
 // Tells `out` that writing has started to fail, fails for another reason,
