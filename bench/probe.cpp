@@ -53,8 +53,9 @@ std::int64_t now_ns()
 	return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
-// What a reader finds in the file.
-enum class Kind { missing, empty, malformed, whole, extra };
+// What a reader finds in the file: after a whole first line, nothing, only
+// line feeds (harmless to every way of reading it), or other stray bytes.
+enum class Kind { missing, empty, malformed, whole, line_feeds, extra };
 
 struct Reading {
 	Kind kind = Kind::missing;
@@ -106,10 +107,17 @@ Reading inspect(const char *path)
 	const std::int64_t second = parse_record(content.substr(0, end + 1));
 	if (second < 0)
 		return {Kind::malformed, 0};
-	return {end + 1 == content.size() ? Kind::whole : Kind::extra, second};
+	const std::string_view rest = content.substr(end + 1);
+	if (rest.empty())
+		return {Kind::whole, second};
+	return {rest.find_first_not_of('\n') == std::string_view::npos ? Kind::line_feeds : Kind::extra,
+	        second};
 }
 
-bool has_record(const Reading &r) { return r.kind == Kind::whole || r.kind == Kind::extra; }
+bool has_record(const Reading &r)
+{
+	return r.kind == Kind::whole || r.kind == Kind::line_feeds || r.kind == Kind::extra;
+}
 
 double percentile(std::vector<double> values, double p)
 {
@@ -211,7 +219,7 @@ int watch(int seconds, const std::string &outdir, const std::vector<std::string>
 // A reader in a tight open/read/close loop.
 int read_loop(int seconds, const char *path)
 {
-	long reads = 0, empty = 0, malformed = 0, extra = 0, stale = 0, missing = 0;
+	long reads = 0, empty = 0, malformed = 0, line_feeds = 0, extra = 0, stale = 0, missing = 0;
 	const std::int64_t end = now_ns() + std::int64_t{seconds} * 1'000'000'000;
 	for (std::int64_t now = 0; now < end; ++reads) {
 		const Reading r = inspect(path);
@@ -220,6 +228,7 @@ int read_loop(int seconds, const char *path)
 		case Kind::missing: ++missing; break;
 		case Kind::empty: ++empty; break;
 		case Kind::malformed: ++malformed; break;
+		case Kind::line_feeds: ++line_feeds; break;
 		case Kind::extra: ++extra; break;
 		case Kind::whole: break;
 		}
@@ -229,11 +238,13 @@ int read_loop(int seconds, const char *path)
 	const auto per_million = [&](long count) {
 		return static_cast<double>(count) * 1e6 / static_cast<double>(reads);
 	};
-	std::printf("reads=%ld empty=%ld malformed=%ld extra=%ld stale=%ld missing=%ld "
-	            "bad_ppm=%.3f empty_ppm=%.3f malformed_ppm=%.3f extra_ppm=%.3f stale_ppm=%.3f\n",
-	            reads, empty, malformed, extra, stale, missing,
+	std::printf("reads=%ld empty=%ld malformed=%ld line_feeds=%ld extra=%ld stale=%ld missing=%ld "
+	            "bad_ppm=%.3f empty_ppm=%.3f malformed_ppm=%.3f line_feeds_ppm=%.3f extra_ppm=%.3f "
+	            "stale_ppm=%.3f\n",
+	            reads, empty, malformed, line_feeds, extra, stale, missing,
 	            per_million(empty + malformed + extra + stale + missing), per_million(empty),
-	            per_million(malformed), per_million(extra), per_million(stale));
+	            per_million(malformed), per_million(line_feeds), per_million(extra),
+	            per_million(stale));
 	return 0;
 }
 
@@ -270,7 +281,7 @@ int crash(long kills, long max_ms, const char *path, char **argv)
 {
 	std::mt19937_64 random{std::random_device{}()};
 	std::uniform_int_distribution<long> delay_us(0, max_ms * 1000);
-	long empty = 0, broken = 0, extra = 0, missing = 0;
+	long empty = 0, broken = 0, line_feeds = 0, extra = 0, missing = 0;
 	for (long k = 0; k < kills; ++k) {
 		const pid_t pid = spawn(argv);
 		std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
@@ -280,12 +291,13 @@ int crash(long kills, long max_ms, const char *path, char **argv)
 		case Kind::missing: ++missing; break;
 		case Kind::empty: ++empty; break;
 		case Kind::malformed: ++broken; break;
+		case Kind::line_feeds: ++line_feeds; break;
 		case Kind::extra: ++extra; break;
 		case Kind::whole: break;
 		}
 	}
-	std::printf("kills=%ld empty=%ld broken=%ld extra=%ld missing=%ld\n", kills, empty, broken,
-	            extra, missing);
+	std::printf("kills=%ld empty=%ld broken=%ld line_feeds=%ld extra=%ld missing=%ld\n", kills,
+	            empty, broken, line_feeds, extra, missing);
 	return 0;
 }
 
@@ -382,9 +394,10 @@ int trace(long ticks, const char *path, char **argv)
 	long stops = 0;
 	for (const auto &[kind, count] : states)
 		stops += count;
-	std::printf("ticks=%ld stops=%ld whole=%ld extra=%ld empty=%ld broken=%ld missing=%ld "
-	            "calls_per_steady_tick=%ld\n",
-	            tick, stops, states[Kind::whole], states[Kind::extra], states[Kind::empty],
+	std::printf("ticks=%ld stops=%ld whole=%ld line_feeds=%ld extra=%ld empty=%ld broken=%ld "
+	            "missing=%ld calls_per_steady_tick=%ld\n",
+	            tick, stops, states[Kind::whole], states[Kind::line_feeds], states[Kind::extra],
+	            states[Kind::empty],
 	            states[Kind::malformed], states[Kind::missing],
 	            steady.empty() ? -1 : steady[steady.size() / 2]);
 	return 0;

@@ -2,6 +2,7 @@
 #ifndef VANTREL_TEST_SUPPORT_H
 #define VANTREL_TEST_SUPPORT_H
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -33,6 +34,15 @@ inline std::string first_line(const std::string &content)
 {
 	const auto end = content.find('\n');
 	return end == std::string::npos ? std::string{} : content.substr(0, end + 1);
+}
+
+// A whole record first, then nothing but line feeds: what a script's split
+// into words and a shell's `read line` both take as exactly the record.
+inline bool reader_safe(const std::string &content)
+{
+	const std::string line = first_line(content);
+	return is_record(line) && std::all_of(content.begin() + static_cast<long>(line.size()),
+	                                      content.end(), [](char c) { return c == '\n'; });
 }
 
 #endif

@@ -79,16 +79,6 @@ int __wrap_ftruncate(int fd, off_t length)
 
 namespace {
 
-// A whole record first, then nothing but line feeds: what split() in a
-// script and `read line` in a shell both take as exactly the record.
-bool reader_safe(const std::string &state)
-{
-	const std::string line = first_line(state);
-	return is_record(line) &&
-	       std::all_of(state.begin() + static_cast<long>(line.size()), state.end(),
-	                   [](char c) { return c == '\n'; });
-}
-
 class TimeFileStates : public testing::Test {
 protected:
 	void SetUp() override

@@ -1,24 +1,12 @@
 // The built daemon, driven from the outside as its users meet it.
-#include "test_support.h"
+#include "daemon.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <ctime>
 #include <filesystem>
-#include <functional>
 #include <set>
-#include <string>
-#include <thread>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -28,94 +16,10 @@ using namespace std::chrono_literals;
 const std::string time_file = VANTREL_TEST_FILE;
 const fs::path data_dir = fs::path{time_file}.parent_path();
 const std::string startup_line = "vantrel: Maintaing " + time_file + " ...\n";
-
-bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = 10s)
-{
-	const auto deadline = std::chrono::steady_clock::now() + limit;
-	while (std::chrono::steady_clock::now() < deadline) {
-		if (condition())
-			return true;
-		std::this_thread::sleep_for(10ms);
-	}
-	return condition();
-}
-
-// The daemon as a child process, with arguments it must ignore, a local time
-// zone it must not use, and its standard output and error captured.
-class Daemon {
-public:
-	Daemon()
-	{
-		int out[2], err[2];
-		if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0)
-			throw std::runtime_error("pipe2 failed");
-		posix_spawn_file_actions_t actions;
-		posix_spawn_file_actions_init(&actions);
-		posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-		posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-		char name[] = "vantrel", help[] = "--help", file[] = "/etc/passwd";
-		char *argv[] = {name, help, file, nullptr};
-		setenv("TZ", "Pacific/Kiritimati", 1);
-		const int failed = posix_spawn(&pid_, VANTREL_BINARY, &actions, nullptr, argv, environ);
-		unsetenv("TZ");
-		posix_spawn_file_actions_destroy(&actions);
-		close(out[1]);
-		close(err[1]);
-		out_ = out[0];
-		err_ = err[0];
-		if (failed != 0)
-			throw std::runtime_error("posix_spawn failed");
-	}
-	Daemon(const Daemon &) = delete;
-	Daemon &operator=(const Daemon &) = delete;
-	~Daemon()
-	{
-		stop();
-		close(out_);
-		close(err_);
-	}
-
-	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
-	void stop()
-	{
-		if (pid_ > 0) {
-			kill(pid_, SIGKILL);
-			waitpid(pid_, nullptr, 0);
-			pid_ = -1;
-		}
-	}
-	const std::string &errors() { return drain(err_, errors_); }
-	const std::string &output() { return drain(out_, output_); }
-
-private:
-	static const std::string &drain(int fd, std::string &text)
-	{
-		char buffer[4096];
-		for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-			text.append(buffer, static_cast<std::size_t>(n));
-		return text;
-	}
-
-	pid_t pid_ = -1;
-	int out_ = -1, err_ = -1;
-	std::string errors_, output_;
-};
+const Launch as_users_run_it{VANTREL_BINARY, {}, 0};
 
 std::string content() { return read_file(time_file).value_or(""); }
 bool holds_record() { return is_record(content()); }
-
-// Seconds between the record's instant and now.
-long age_of(const std::string &record)
-{
-	std::tm utc{};
-	int year = 0, month = 0;
-	if (std::sscanf(record.c_str(), "%d %d %d %d %d %d", &year, &month, &utc.tm_mday,
-	                &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6)
-		return 1'000'000;
-	utc.tm_year = 100 + year;
-	utc.tm_mon = month - 1;
-	return static_cast<long>(std::time(nullptr) - timegm(&utc));
-}
 
 struct stat status_of(const std::string &path)
 {
@@ -143,7 +47,7 @@ TEST_F(VantrelTest, KeepsOneRecordInTheSameFile)
 	ASSERT_EQ(chmod(time_file.c_str(), 0640), 0);
 	const struct stat before = status_of(time_file);
 
-	Daemon daemon;
+	Daemon daemon{as_users_run_it};
 	ASSERT_TRUE(eventually(holds_record)) << content().substr(0, 40);
 	const std::string first = content();
 	EXPECT_LE(std::labs(age_of(first)), 2) << first;
@@ -166,7 +70,7 @@ TEST_F(VantrelTest, KeepsOneRecordInTheSameFile)
 // line: never an empty file, never a cut line.
 TEST_F(VantrelTest, ReaderNeverMeetsAnIncompleteRecord)
 {
-	Daemon daemon;
+	Daemon daemon{as_users_run_it};
 	ASSERT_TRUE(eventually(holds_record));
 	long reads = 0, bad = 0;
 	std::set<std::string> seen;
@@ -188,7 +92,7 @@ TEST_F(VantrelTest, ReaderNeverMeetsAnIncompleteRecord)
 TEST_F(VantrelTest, ReportsTroubleOnceAndRecovers)
 {
 	fs::remove_all(data_dir);
-	Daemon daemon;
+	Daemon daemon{as_users_run_it};
 	std::string expected = startup_line + "vantrel: open " + time_file + ": No such file or directory\n";
 	ASSERT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
 	std::this_thread::sleep_for(2500ms); // a few ticks: no repeat

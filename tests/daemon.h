@@ -1,0 +1,146 @@
+// The built daemon as a child process, for the tests that drive it from the
+// outside as its users meet it.
+#ifndef VANTREL_TESTS_DAEMON_H
+#define VANTREL_TESTS_DAEMON_H
+
+#include "test_support.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+inline bool eventually(const std::function<bool()> &condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds{10})
+{
+	const auto deadline = std::chrono::steady_clock::now() + limit;
+	while (std::chrono::steady_clock::now() < deadline) {
+		if (condition())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds{10});
+	}
+	return condition();
+}
+
+// How to start the daemon: which build of it, with what set in its
+// environment (before what it inherits), and as which user (0: as the test runs).
+struct Launch {
+	std::string binary;
+	std::vector<std::string> environment;
+	uid_t uid = 0;
+};
+
+// The daemon, with arguments it must ignore, a local time zone it must not
+// use, and its standard output and error captured. Killed when it goes.
+class Daemon {
+public:
+	explicit Daemon(const Launch &launch)
+	{
+		std::vector<std::string> strings = launch.environment;
+		strings.emplace_back("TZ=Pacific/Kiritimati");
+		const auto named = [&](std::string_view entry) {
+			const std::string_view name = entry.substr(0, entry.find('=') + 1);
+			return std::any_of(strings.begin(), strings.end(),
+			                   [&](const std::string &s) { return s.rfind(name, 0) == 0; });
+		};
+		for (char **e = environ; *e != nullptr; ++e)
+			if (!named(*e))
+				strings.emplace_back(*e);
+		std::vector<char *> env;
+		for (std::string &s : strings)
+			env.push_back(s.data());
+		env.push_back(nullptr);
+		char name[] = "vantrel", help[] = "--help", file[] = "/etc/passwd";
+		char *argv[] = {name, help, file, nullptr};
+
+		int out[2], err[2];
+		if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0)
+			throw std::runtime_error("pipe2 failed");
+		pid_ = fork();
+		if (pid_ == 0) {
+			// Only async-signal-safe calls between fork and exec.
+			if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0)
+				_exit(126);
+			if (launch.uid != 0 &&
+			    (setgroups(0, nullptr) != 0 || setgid(launch.uid) != 0 || setuid(launch.uid) != 0))
+				_exit(126);
+			execve(launch.binary.c_str(), argv, env.data());
+			_exit(127);
+		}
+		close(out[1]);
+		close(err[1]);
+		out_ = out[0];
+		err_ = err[0];
+		if (pid_ < 0)
+			throw std::runtime_error("fork failed");
+	}
+	Daemon(const Daemon &) = delete;
+	Daemon &operator=(const Daemon &) = delete;
+	~Daemon()
+	{
+		stop();
+		close(out_);
+		close(err_);
+	}
+
+	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+	void stop()
+	{
+		if (pid_ > 0) {
+			kill(pid_, SIGKILL);
+			waitpid(pid_, nullptr, 0);
+			pid_ = -1;
+		}
+	}
+	const std::string &errors() { return drain(err_, errors_); }
+	const std::string &output() { return drain(out_, output_); }
+
+private:
+	static const std::string &drain(int fd, std::string &text)
+	{
+		char buffer[4096];
+		for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+			text.append(buffer, static_cast<std::size_t>(n));
+		return text;
+	}
+
+	pid_t pid_ = -1;
+	int out_ = -1, err_ = -1;
+	std::string errors_, output_;
+};
+
+// The instant a record names, in seconds since the epoch; -1 if none.
+inline std::time_t instant_of(const std::string &record)
+{
+	std::tm utc{};
+	int year = 0, month = 0;
+	if (std::sscanf(record.c_str(), "%d %d %d %d %d %d", &year, &month, &utc.tm_mday,
+	                &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6)
+		return -1;
+	utc.tm_year = 100 + year;
+	utc.tm_mon = month - 1;
+	return timegm(&utc);
+}
+
+// Seconds between the record's instant and `now` (by default, now).
+inline long age_of(const std::string &record, std::time_t now = std::time(nullptr))
+{
+	const std::time_t then = instant_of(record);
+	return then < 0 ? 1'000'000 : static_cast<long>(now - then);
+}
+
+#endif
