@@ -104,19 +104,18 @@ WriteResult rewrite(int fd, std::size_t old_size, std::string_view record)
 
 // The file is missing: make it appear only once it holds the record, so
 // that no reader ever meets it empty, not even when the disk is full and
-// the record can't be written. Fails with EOPNOTSUPP where the directory's
-// file system has no unnamed files or /proc is not mounted.
+// the record can't be written. Fails with EOPNOTSUPP where that can't be
+// done: the file system has no unnamed files, or /proc is not mounted.
 WriteResult create_whole(const char *path, std::string_view record)
 {
 	char directory[PATH_MAX];
 	const char *slash = std::strrchr(path, '/');
 	if (slash == nullptr || static_cast<std::size_t>(slash - path) >= sizeof directory)
 		return {Fault::open, EOPNOTSUPP};
-	const auto length = static_cast<std::size_t>(slash - path);
-	std::copy(path, slash, directory);
-	directory[length == 0 ? 1 : length] = '\0';
-	if (length == 0)
-		directory[0] = '/';
+	// A file right under the root keeps its slash as its directory.
+	const std::size_t length = slash == path ? 1 : static_cast<std::size_t>(slash - path);
+	std::copy(path, path + length, directory);
+	directory[length] = '\0';
 
 	UniqueFd file{::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)};
 	if (file.get() < 0) {
@@ -128,15 +127,12 @@ WriteResult create_whole(const char *path, std::string_view record)
 		return {Fault::write, errno}; // the unnamed file dies with its descriptor
 
 	// Linking a descriptor by itself takes a capability; through /proc it
-	// takes none.
+	// takes none. Any failure but EEXIST falls back to creating by name,
+	// which then reports the real reason, if there is one.
 	char self[32];
 	(void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-	if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0) {
-		const int error = errno;
-		if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
-			return {Fault::open, EOPNOTSUPP};
-		return {Fault::open, error};
-	}
+	if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0)
+		return {Fault::open, errno == EEXIST ? EEXIST : EOPNOTSUPP};
 	if (::close(file.release()) != 0)
 		return {Fault::close, errno};
 	return {};

@@ -83,6 +83,11 @@ check "its /tmp is its own" as_daemon sh -c '! [ -e /tmp/outside-probe ]'
 check "other homes are hidden" as_daemon sh -c '! [ -e /home/other ]'
 check "it has no network" [ "$(readlink /proc/$pid/ns/net)" != "$(readlink /proc/1/ns/net)" ]
 
+rm "$time_file"
+check "a deleted file comes back, with its record" within 3 is_current
+check "and nothing is said about it" sh -c \
+	"! journalctl -u vantrel.service -o cat | grep -q '^vantrel: open'"
+
 kill -9 "$pid"
 check "systemd restarts it after kill -9" within 10 sh -c \
 	"[ \"\$(systemctl show -P MainPID vantrel.service)\" != $pid ] && [ \"\$(systemctl show -P MainPID vantrel.service)\" != 0 ]"
