@@ -46,34 +46,54 @@ struct Observer {
 
 Observer *observer = nullptr;
 
-} // namespace
-
-extern "C" {
-ssize_t __real_pwrite(int fd, const void *data, std::size_t size, off_t offset);
-int __real_ftruncate(int fd, off_t length);
-
-ssize_t __wrap_pwrite(int fd, const void *data, std::size_t size, off_t offset)
+// Where off_t is made 64 bits wide (armhf, i386), the calls are named
+// pwrite64 and ftruncate64; both names are wrapped.
+template <typename Offset, typename Write>
+ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offset, Write real)
 {
 	if (observer == nullptr)
-		return __real_pwrite(fd, data, size, offset);
+		return real(fd, data, size, offset);
 	++observer->calls;
 	observer->bytes_written += size;
 	observer->look();
-	observer->look_inside_write(fd, data, size, offset);
-	const ssize_t written = __real_pwrite(fd, data, size, offset);
+	observer->look_inside_write(fd, data, size, static_cast<off_t>(offset));
+	const ssize_t written = real(fd, data, size, offset);
 	observer->look();
 	return written;
 }
 
-int __wrap_ftruncate(int fd, off_t length)
+template <typename Offset, typename Truncate>
+int observed_ftruncate(int fd, Offset length, Truncate real)
 {
 	if (observer == nullptr)
-		return __real_ftruncate(fd, length);
+		return real(fd, length);
 	++observer->calls;
 	observer->look();
-	const int result = __real_ftruncate(fd, length);
+	const int result = real(fd, length);
 	observer->look();
 	return result;
+}
+
+} // namespace
+
+extern "C" {
+ssize_t __real_pwrite(int fd, const void *data, std::size_t size, off_t offset);
+ssize_t __real_pwrite64(int fd, const void *data, std::size_t size, off64_t offset);
+int __real_ftruncate(int fd, off_t length);
+int __real_ftruncate64(int fd, off64_t length);
+
+ssize_t __wrap_pwrite(int fd, const void *data, std::size_t size, off_t offset)
+{
+	return observed_pwrite(fd, data, size, offset, __real_pwrite);
+}
+ssize_t __wrap_pwrite64(int fd, const void *data, std::size_t size, off64_t offset)
+{
+	return observed_pwrite(fd, data, size, offset, __real_pwrite64);
+}
+int __wrap_ftruncate(int fd, off_t length) { return observed_ftruncate(fd, length, __real_ftruncate); }
+int __wrap_ftruncate64(int fd, off64_t length)
+{
+	return observed_ftruncate(fd, length, __real_ftruncate64);
 }
 }
 
@@ -83,9 +103,7 @@ class TimeFileStates : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		char name[] = "/tmp/vantrel-states-XXXXXX";
-		ASSERT_NE(mkdtemp(name), nullptr);
-		dir = name;
+		dir = make_test_directory();
 		watching.path = (dir / "curtime.dat").string();
 	}
 	void TearDown() override

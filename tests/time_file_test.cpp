@@ -23,9 +23,7 @@ class TimeFile : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		char name[] = "/tmp/vantrel-time-file-XXXXXX";
-		ASSERT_NE(mkdtemp(name), nullptr);
-		dir = name;
+		dir = make_test_directory();
 		path = (dir / "curtime.dat").string();
 	}
 	void TearDown() override { fs::remove_all(dir); }

@@ -1,5 +1,7 @@
 #include "time_record.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,18 +15,6 @@ std::string record_of(const std::tm &utc)
 	const std::size_t length = format_time_record(utc, line);
 	EXPECT_EQ(line[length], '\0');
 	return {line, length};
-}
-
-std::tm broken_down(int year, int month, int day, int hour, int minute, int second)
-{
-	std::tm utc{};
-	utc.tm_year = year - 1900;
-	utc.tm_mon = month - 1;
-	utc.tm_mday = day;
-	utc.tm_hour = hour;
-	utc.tm_min = minute;
-	utc.tm_sec = second;
-	return utc;
 }
 
 TEST(FormatTimeRecord, WritesOnlyTheYearPadded)

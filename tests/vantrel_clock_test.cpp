@@ -19,14 +19,8 @@ const std::string libfaketime = VANTREL_LIBFAKETIME;
 
 std::time_t utc(int year, int month, int day, int hour, int minute, int second)
 {
-	std::tm broken_down{};
-	broken_down.tm_year = year - 1900;
-	broken_down.tm_mon = month - 1;
-	broken_down.tm_mday = day;
-	broken_down.tm_hour = hour;
-	broken_down.tm_min = minute;
-	broken_down.tm_sec = second;
-	return timegm(&broken_down);
+	std::tm instant = broken_down(year, month, day, hour, minute, second);
+	return timegm(&instant);
 }
 
 // The daemon with libfaketime preloaded and set by `settings`. AddressSanitizer
