@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <ctime>
 
+// A 32-bit clock would stop the file at 2038-01-19 03:14:07 UTC.
+static_assert(sizeof(std::time_t) >= 8, "vantrel needs a 64-bit time_t (build with _TIME_BITS=64)");
+
 // The caller's line buffer; a record and its zero byte take at most 19.
 inline constexpr std::size_t line_buffer_size = 1000;
 
