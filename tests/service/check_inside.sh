@@ -93,5 +93,13 @@ check "systemd restarts it after kill -9" within 10 sh -c \
 	"[ \"\$(systemctl show -P MainPID vantrel.service)\" != $pid ] && [ \"\$(systemctl show -P MainPID vantrel.service)\" != 0 ]"
 check "the file ticks again after the restart" within 10 ticks
 
+pid=$(main_pid)
+dpkg -i /mnt/pkg/vantrel.deb >>/mnt/result/log 2>&1 || log "FAIL dpkg -i, again"
+check "an upgrade restarts the running service" within 10 sh -c \
+	"[ \"\$(systemctl show -P MainPID vantrel.service)\" != $pid ] && systemctl is-active --quiet vantrel.service"
+check "and the file ticks" within 10 ticks
+dpkg -r vantrel >>/mnt/result/log 2>&1 || log "FAIL dpkg -r"
+check "removing the package stops the service" sh -c '! systemctl is-active --quiet vantrel.service && ! grep -qsx vantrel /proc/[0-9]*/comm'
+
 log "$failures failed"
 echo "$failures" >/mnt/result/failures
