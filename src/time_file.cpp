@@ -70,6 +70,10 @@ WriteResult open_failure(const char *path, int error)
 	return {Fault::open, error};
 }
 
+// Opening the file never follows a link at its name and never waits on a
+// FIFO or takes a terminal there.
+constexpr int open_flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
 // The longest record an earlier tick can have left in the file.
 constexpr std::size_t longest_record = 18;
 
@@ -142,9 +146,7 @@ WriteResult create_whole(const char *path, std::string_view record)
 // away again if the record can't go in, so that it is never left empty.
 WriteResult create_named(const char *path, std::string_view record)
 {
-	UniqueFd file{::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-	                               O_CLOEXEC,
-	                     0666)};
+	UniqueFd file{::open(path, open_flags | O_CREAT | O_EXCL, 0666)};
 	if (file.get() < 0)
 		return open_failure(path, errno);
 	if (!write_at(file.get(), record, 0)) {
@@ -163,14 +165,14 @@ WriteResult write_time_file(const char *path, std::string_view record)
 {
 	// A missing file is created whole; if another file appears at the path
 	// meanwhile (EEXIST), that one is rewritten in place below instead.
-	UniqueFd file{::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+	UniqueFd file{::open(path, open_flags)};
 	if (file.get() < 0 && errno == ENOENT) {
 		WriteResult created = create_whole(path, record);
 		if (created.fault == Fault::open && created.error == EOPNOTSUPP)
 			created = create_named(path, record);
 		if (!(created.fault == Fault::open && created.error == EEXIST))
 			return created;
-		file.reset(::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+		file.reset(::open(path, open_flags));
 	}
 	if (file.get() < 0)
 		return open_failure(path, errno);
