@@ -219,25 +219,22 @@ int watch(int seconds, const std::string &outdir, const std::vector<std::string>
 // A reader in a tight open/read/close loop.
 int read_loop(int seconds, const char *path)
 {
-	long reads = 0, empty = 0, malformed = 0, line_feeds = 0, extra = 0, stale = 0, missing = 0;
+	long reads = 0, stale = 0;
+	std::map<Kind, long> found;
 	const std::int64_t end = now_ns() + std::int64_t{seconds} * 1'000'000'000;
 	for (std::int64_t now = 0; now < end; ++reads) {
 		const Reading r = inspect(path);
 		now = now_ns();
-		switch (r.kind) {
-		case Kind::missing: ++missing; break;
-		case Kind::empty: ++empty; break;
-		case Kind::malformed: ++malformed; break;
-		case Kind::line_feeds: ++line_feeds; break;
-		case Kind::extra: ++extra; break;
-		case Kind::whole: break;
-		}
+		++found[r.kind];
 		if (has_record(r) && std::llabs(now / 1'000'000'000 - r.second) > 1)
 			++stale;
 	}
 	const auto per_million = [&](long count) {
 		return static_cast<double>(count) * 1e6 / static_cast<double>(reads);
 	};
+	const long empty = found[Kind::empty], malformed = found[Kind::malformed],
+	           line_feeds = found[Kind::line_feeds], extra = found[Kind::extra],
+	           missing = found[Kind::missing];
 	std::printf("reads=%ld empty=%ld malformed=%ld line_feeds=%ld extra=%ld stale=%ld missing=%ld "
 	            "bad_ppm=%.3f empty_ppm=%.3f malformed_ppm=%.3f line_feeds_ppm=%.3f extra_ppm=%.3f "
 	            "stale_ppm=%.3f\n",
@@ -281,23 +278,17 @@ int crash(long kills, long max_ms, const char *path, char **argv)
 {
 	std::mt19937_64 random{std::random_device{}()};
 	std::uniform_int_distribution<long> delay_us(0, max_ms * 1000);
-	long empty = 0, broken = 0, line_feeds = 0, extra = 0, missing = 0;
+	std::map<Kind, long> found;
 	for (long k = 0; k < kills; ++k) {
 		const pid_t pid = spawn(argv);
 		std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
 		kill_group(pid);
 		usleep(2000); // let killed children be gone before looking
-		switch (inspect(path).kind) {
-		case Kind::missing: ++missing; break;
-		case Kind::empty: ++empty; break;
-		case Kind::malformed: ++broken; break;
-		case Kind::line_feeds: ++line_feeds; break;
-		case Kind::extra: ++extra; break;
-		case Kind::whole: break;
-		}
+		++found[inspect(path).kind];
 	}
 	std::printf("kills=%ld empty=%ld broken=%ld line_feeds=%ld extra=%ld missing=%ld\n", kills,
-	            empty, broken, line_feeds, extra, missing);
+	            found[Kind::empty], found[Kind::malformed], found[Kind::line_feeds],
+	            found[Kind::extra], found[Kind::missing]);
 	return 0;
 }
 
