@@ -85,6 +85,10 @@ constexpr std::size_t longest_record = 18;
 // old one, and a shrinking record blanks the old tail in the same write.
 WriteResult rewrite(int fd, std::size_t old_size, std::string_view record)
 {
+	// The steady tick: the length stays, one write does it all.
+	if (record.size() == old_size)
+		return write_at(fd, record, 0) ? WriteResult{} : WriteResult{Fault::write, errno};
+
 	char bytes[longest_record];
 	std::fill(std::begin(bytes), std::end(bytes), '\n');
 	if (record.size() > old_size && old_size > 0 &&

@@ -123,6 +123,12 @@ private:
 	std::string errors_, output_;
 };
 
+// What the daemon keeping `time_file` writes on standard error at start.
+inline std::string startup_line_for(const std::string &time_file)
+{
+	return "vantrel: Maintaing " + time_file + " ...\n";
+}
+
 // The instant a record names, in seconds since the epoch; -1 if none.
 inline std::time_t instant_of(const std::string &record)
 {

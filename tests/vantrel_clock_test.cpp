@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 const std::string time_file = VANTREL_TEST_FILE;
 const fs::path data_dir = fs::path{time_file}.parent_path();
-const std::string startup_line = "vantrel: Maintaing " + time_file + " ...\n";
+const std::string startup_line = startup_line_for(time_file);
 const std::string libfaketime = VANTREL_LIBFAKETIME;
 
 std::time_t utc(int year, int month, int day, int hour, int minute, int second)

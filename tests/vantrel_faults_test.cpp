@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 const std::string time_file = VANTREL_NAMESPACE_TEST_FILE;
 const fs::path data_dir = fs::path{time_file}.parent_path();
 const fs::path binary = data_dir.parent_path() / "vantrel";
-const std::string startup_line = "vantrel: Maintaing " + time_file + " ...\n";
+const std::string startup_line = startup_line_for(time_file);
 const std::string again = "vantrel: writing " + time_file + " again\n";
 constexpr uid_t nobody = 65534;
 

@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 
 const std::string time_file = VANTREL_TEST_FILE;
 const fs::path data_dir = fs::path{time_file}.parent_path();
-const std::string startup_line = "vantrel: Maintaing " + time_file + " ...\n";
+const std::string startup_line = startup_line_for(time_file);
 const Launch as_users_run_it{VANTREL_BINARY, {}, 0};
 
 std::string content() { return read_file(time_file).value_or(""); }
