@@ -1,6 +1,7 @@
 // vantrel: keeps the time file holding the current UTC time, one record a second.
 #include "config.h"
 #include "next_second.h"
+#include "report.h"
 #include "time_file.h"
 #include "time_record.h"
 
@@ -8,6 +9,17 @@
 #include <ctime>
 
 #include <sys/prctl.h>
+
+namespace {
+
+// Says what changed since the last tick, and remembers it.
+void track(Outcome &last, const Outcome &now)
+{
+	report_change(stderr, time_file_path, last, now);
+	last = now;
+}
+
+} // namespace
 
 // Takes no arguments and no input: the path is fixed at build time.
 int main()
@@ -19,15 +31,13 @@ int main()
 	(void)::prctl(PR_SET_TIMERSLACK, 1UL);
 
 	char line[line_buffer_size];
-	WriteResult last{};
+	Outcome written{}, slept{};
 	for (;;) {
 		timespec now{};
 		if (::clock_gettime(CLOCK_REALTIME, &now) == 0) {
 			const std::size_t length = format_time_record(utc_time(now.tv_sec), line);
-			const WriteResult result = write_time_file(time_file_path, {line, length});
-			report_change(stderr, time_file_path, last, result);
-			last = result;
+			track(written, write_time_file(time_file_path, {line, length}));
 		}
-		sleep_to_next_second();
+		track(slept, sleep_to_next_second());
 	}
 }

@@ -1,8 +1,29 @@
 #include "next_second.h"
 
+#include <cerrno>
+
+#include <poll.h>
+#include <signal.h>
+
 namespace {
+
 constexpr long nanoseconds_per_second = 1'000'000'000;
+
+// Waits for `rest` with a system call of another family than
+// clock_nanosleep (which nanosleep and sleep use too): a filter that
+// refuses one seldom refuses all. An early wake-up by a signal is as good
+// as a full wait: the next tick measures afresh.
+void wait_otherwise(const timespec &rest)
+{
+	if (::ppoll(nullptr, 0, &rest, nullptr) == 0 || errno == EINTR)
+		return;
+	// With nothing to wait for, this returns EAGAIN when the time is up.
+	sigset_t none;
+	(void)::sigemptyset(&none);
+	(void)::sigtimedwait(&none, nullptr, &rest);
 }
+
+} // namespace
 
 timespec time_to_next_second(const timespec &now)
 {
@@ -11,13 +32,16 @@ timespec time_to_next_second(const timespec &now)
 	return {0, nanoseconds_per_second - now.tv_nsec};
 }
 
-void sleep_to_next_second()
+Outcome sleep_to_next_second()
 {
 	timespec now{};
 	// Only an unknown clock fails; then a plain second keeps the loop going.
 	if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
 		now = {};
 	const timespec rest = time_to_next_second(now);
-	// An early wake-up (EINTR) needs no retry: the next tick measures afresh.
-	::clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
+	const int error = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
+	if (error == 0 || error == EINTR)
+		return {};
+	wait_otherwise(rest);
+	return {Fault::sleep, error};
 }

@@ -2,6 +2,8 @@
 #ifndef VANTREL_NEXT_SECOND_H
 #define VANTREL_NEXT_SECOND_H
 
+#include "report.h"
+
 #include <ctime>
 
 // How long from the wall clock reading `now` to its next whole second:
@@ -10,7 +12,9 @@ timespec time_to_next_second(const timespec &now);
 
 // Sleeps until just past the next boundary of the wall clock's second. The
 // sleep is relative and on the monotonic clock, computed afresh each time,
-// so a wall clock stepped either way is followed within a second.
-void sleep_to_next_second();
+// so a wall clock stepped either way is followed within a second. Should
+// the sleep be refused (a sandbox's system-call filter, say), it waits by
+// other calls instead, so the loop never spins, and says why.
+Outcome sleep_to_next_second();
 
 #endif

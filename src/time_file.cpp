@@ -1,5 +1,7 @@
 #include "time_file.h"
 
+#include "time_record.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -58,7 +60,7 @@ bool write_at(int fd, std::string_view bytes, off_t offset)
 
 // O_NOFOLLOW and O_NONBLOCK turn a link or a FIFO without a reader into
 // ELOOP or ENXIO; say what is really at the path instead.
-WriteResult open_failure(const char *path, int error)
+Outcome open_failure(const char *path, int error)
 {
 	struct stat status {};
 	if ((error == ELOOP || error == ENXIO) && ::lstat(path, &status) == 0) {
@@ -70,12 +72,9 @@ WriteResult open_failure(const char *path, int error)
 	return {Fault::open, error};
 }
 
-// Opening the file never follows a link at its name and never waits on a
+// Opening a file never follows a link at its name and never waits on a
 // FIFO or takes a terminal there.
 constexpr int open_flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-
-// The longest record an earlier tick can have left in the file.
-constexpr std::size_t longest_record = 18;
 
 // Rewrites an open regular file of `old_size` bytes so that it holds
 // `record` alone. At every instant between and within the calls a reader
@@ -83,99 +82,186 @@ constexpr std::size_t longest_record = 18;
 // feeds: a write lands its bytes before the size grows, so a growing
 // record first extends the file with line feeds and only then replaces the
 // old one, and a shrinking record blanks the old tail in the same write.
-WriteResult rewrite(int fd, std::size_t old_size, std::string_view record)
+// Sizes stay off_t: a foreign file of 4 GiB and a few bytes must not look
+// small where size_t has 32 bits.
+Outcome rewrite(int fd, off_t old_size, std::string_view record)
 {
+	const auto size = static_cast<off_t>(record.size());
 	// The steady tick: the length stays, one write does it all.
-	if (record.size() == old_size)
-		return write_at(fd, record, 0) ? WriteResult{} : WriteResult{Fault::write, errno};
+	if (size == old_size)
+		return write_at(fd, record, 0) ? Outcome{} : Outcome{Fault::write, errno};
 
 	char bytes[longest_record];
 	std::fill(std::begin(bytes), std::end(bytes), '\n');
-	if (record.size() > old_size && old_size > 0 &&
-	    !write_at(fd, {bytes, std::min(record.size() - old_size, sizeof bytes)},
-	              static_cast<off_t>(old_size)))
+	if (size > old_size && old_size > 0 &&
+	    !write_at(fd, {bytes, std::min(static_cast<std::size_t>(size - old_size), sizeof bytes)},
+	              old_size))
 		return {Fault::write, errno};
 
 	// Only what an earlier record can leave behind is blanked; a larger
 	// file of foreign content is simply cut.
 	std::string_view whole = record;
-	if (old_size > record.size() && old_size <= sizeof bytes) {
+	if (old_size > size && old_size <= static_cast<off_t>(sizeof bytes)) {
 		std::copy(record.begin(), record.end(), bytes);
-		whole = {bytes, old_size};
+		whole = {bytes, static_cast<std::size_t>(old_size)};
 	}
 	if (!write_at(fd, whole, 0))
 		return {Fault::write, errno};
-	if (old_size > record.size() && ::ftruncate(fd, static_cast<off_t>(record.size())) != 0)
+	if (old_size > size && ::ftruncate(fd, size) != 0)
 		return {Fault::truncate, errno};
 	return {};
 }
 
-// The file is missing: make it appear only once it holds the record, so
-// that no reader ever meets it empty, not even when the disk is full and
-// the record can't be written. Fails with EOPNOTSUPP where that can't be
-// done: the file system has no unnamed files, or /proc is not mounted.
-WriteResult create_whole(const char *path, std::string_view record)
+// How one way of creating the missing file ended.
+enum class Creation {
+	finished,    // the file holds its record, or the outcome says why not
+	unsupported, // this file system can't do it this way: try the next
+	appeared,    // another file took the name meanwhile: rewrite that one
+};
+
+struct Created {
+	Creation how = Creation::finished;
+	Outcome outcome{};
+};
+
+Created finished(Fault fault, int error) { return {Creation::finished, {fault, error}}; }
+
+// Where a file system has no hard links (vfat, exFAT), link() says so.
+bool no_hard_links(int error) { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
+
+// The directory of `path` ("/" for a file right under the root); false
+// when it does not fit.
+bool directory_of(const char *path, char (&out)[PATH_MAX])
+{
+	const char *slash = std::strrchr(path, '/');
+	if (slash == nullptr)
+		return false;
+	const auto length = std::max<std::size_t>(static_cast<std::size_t>(slash - path), 1);
+	const int written = std::snprintf(out, sizeof out, "%.*s", static_cast<int>(length), path);
+	return written > 0 && static_cast<std::size_t>(written) < sizeof out;
+}
+
+// The hidden temporary beside `path` that creation by link uses,
+// ".<name>.tmp"; false when it does not fit.
+bool temporary_for(const char *path, char (&out)[PATH_MAX])
+{
+	const char *slash = std::strrchr(path, '/');
+	if (slash == nullptr)
+		return false;
+	const int written = std::snprintf(out, sizeof out, "%.*s.%s.tmp",
+	                                  static_cast<int>(slash + 1 - path), path, slash + 1);
+	return written > 0 && static_cast<std::size_t>(written) < sizeof out;
+}
+
+// The best way: an unnamed file in the directory, written, then given its
+// name, so that the name appears only with the record in it and a failed
+// write leaves nothing behind (the file dies with its descriptor).
+// Unsupported where the file system has no unnamed files (NFS, most FUSE
+// file systems) or /proc, which links one without a capability, is missing.
+Created create_unnamed(const char *path, std::string_view record)
 {
 	char directory[PATH_MAX];
-	const char *slash = std::strrchr(path, '/');
-	if (slash == nullptr || static_cast<std::size_t>(slash - path) >= sizeof directory)
-		return {Fault::open, EOPNOTSUPP};
-	// A file right under the root keeps its slash as its directory.
-	const std::size_t length = slash == path ? 1 : static_cast<std::size_t>(slash - path);
-	std::copy(path, path + length, directory);
-	directory[length] = '\0';
-
+	if (!directory_of(path, directory))
+		return {Creation::unsupported};
 	UniqueFd file{::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)};
 	if (file.get() < 0) {
 		const int error = errno;
 		// EISDIR: a kernel that predates unnamed files opened the directory.
-		return {Fault::open, error == EISDIR || error == EINVAL ? EOPNOTSUPP : error};
+		if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS)
+			return {Creation::unsupported};
+		return finished(Fault::open, error);
 	}
 	if (!write_at(file.get(), record, 0))
-		return {Fault::write, errno}; // the unnamed file dies with its descriptor
+		return finished(Fault::write, errno);
 
-	// Linking a descriptor by itself takes a capability; through /proc it
-	// takes none. Any failure but EEXIST falls back to creating by name,
-	// which then reports the real reason, if there is one.
 	char self[32];
 	(void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
 	if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0)
-		return {Fault::open, errno == EEXIST ? EEXIST : EOPNOTSUPP};
+		return {errno == EEXIST ? Creation::appeared : Creation::unsupported};
 	if (::close(file.release()) != 0)
-		return {Fault::close, errno};
+		return finished(Fault::close, errno);
 	return {};
 }
 
-// Where unnamed files can't be had: create the file by name, and take it
-// away again if the record can't go in, so that it is never left empty.
-WriteResult create_named(const char *path, std::string_view record)
+// Next best, on any file system with hard links: a named temporary in the
+// same directory, written and closed (NFS reports quota and space errors
+// at close), then linked to the path. The temporary's name is fixed, so
+// one a crash left behind is cleared by the next creation and never piles
+// up; it is removed whatever happens.
+Created create_linked(const char *path, std::string_view record)
+{
+	char temporary[PATH_MAX];
+	if (!temporary_for(path, temporary))
+		return {Creation::unsupported};
+	(void)::unlink(temporary);
+	UniqueFd file{::open(temporary, open_flags | O_CREAT | O_EXCL, 0666)};
+	if (file.get() < 0)
+		return finished(Fault::open, errno);
+
+	Created created{};
+	if (!write_at(file.get(), record, 0))
+		created = finished(Fault::write, errno);
+	else if (::close(file.release()) != 0)
+		created = finished(Fault::close, errno);
+	else if (::link(temporary, path) != 0) {
+		const int error = errno;
+		if (error == EEXIST)
+			created = {Creation::appeared};
+		else if (no_hard_links(error))
+			created = {Creation::unsupported};
+		else
+			created = finished(Fault::open, error);
+	}
+	(void)::unlink(temporary);
+	return created;
+}
+
+// The last resort, where there are no hard links: create the file by name
+// and write it. A reader can meet it empty for a moment; if the record
+// can't go in, the file is taken away again rather than left empty.
+Created create_named(const char *path, std::string_view record)
 {
 	UniqueFd file{::open(path, open_flags | O_CREAT | O_EXCL, 0666)};
-	if (file.get() < 0)
-		return open_failure(path, errno);
-	if (!write_at(file.get(), record, 0)) {
+	if (file.get() < 0) {
 		const int error = errno;
-		(void)::unlink(path);
-		return {Fault::write, error};
+		if (error == EEXIST)
+			return {Creation::appeared};
+		return {Creation::finished, open_failure(path, error)};
 	}
-	if (::close(file.release()) != 0)
-		return {Fault::close, errno};
-	return {};
+	Outcome outcome{};
+	if (!write_at(file.get(), record, 0))
+		outcome = {Fault::write, errno};
+	else if (::close(file.release()) != 0)
+		outcome = {Fault::close, errno};
+	if (!outcome.ok())
+		(void)::unlink(path);
+	return {Creation::finished, outcome};
+}
+
+Created create(const char *path, std::string_view record)
+{
+	Created created = create_unnamed(path, record);
+	if (created.how == Creation::unsupported)
+		created = create_linked(path, record);
+	if (created.how == Creation::unsupported)
+		created = create_named(path, record);
+	return created;
 }
 
 } // namespace
 
-WriteResult write_time_file(const char *path, std::string_view record)
+Outcome write_time_file(const char *path, std::string_view record)
 {
-	// A missing file is created whole; if another file appears at the path
-	// meanwhile (EEXIST), that one is rewritten in place below instead.
+	// An empty record would cut the file to nothing: the one state a reader
+	// must never meet.
+	if (record.empty())
+		return {Fault::write, EINVAL};
+
 	UniqueFd file{::open(path, open_flags)};
 	if (file.get() < 0 && errno == ENOENT) {
-		WriteResult created = create_whole(path, record);
-		if (created.fault == Fault::open && created.error == EOPNOTSUPP)
-			created = create_named(path, record);
-		if (!(created.fault == Fault::open && created.error == EEXIST))
-			return created;
+		const Created created = create(path, record);
+		if (created.how != Creation::appeared)
+			return created.outcome;
 		file.reset(::open(path, open_flags));
 	}
 	if (file.get() < 0)
@@ -187,57 +273,10 @@ WriteResult write_time_file(const char *path, std::string_view record)
 	if (!S_ISREG(status.st_mode))
 		return {Fault::not_regular_file, 0};
 
-	const WriteResult result =
-		rewrite(file.get(), static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)), record);
+	const Outcome result = rewrite(file.get(), status.st_size, record);
 	if (!result.ok())
 		return result;
 	if (::close(file.release()) != 0)
 		return {Fault::close, errno};
 	return {};
-}
-
-namespace {
-
-// The failed call's name, and a reason of our own where the system's errno
-// would mislead (O_NOFOLLOW says ELOOP, O_NONBLOCK on a FIFO says ENXIO).
-struct Description {
-	const char *what;
-	const char *reason; // nullptr: the system's own
-};
-
-Description describe(Fault fault)
-{
-	switch (fault) {
-	case Fault::none:
-	case Fault::open:
-		break;
-	case Fault::symbolic_link:
-		return {"open", "symbolic link, not followed"};
-	case Fault::not_regular_file:
-		return {"open", "not a regular file"};
-	case Fault::write:
-		return {"write", nullptr};
-	case Fault::truncate:
-		return {"truncate", nullptr};
-	case Fault::close:
-		return {"close", nullptr};
-	}
-	return {"open", nullptr};
-}
-
-} // namespace
-
-void report_change(std::FILE *out, const char *path, const WriteResult &before,
-                   const WriteResult &now)
-{
-	if (now == before)
-		return;
-	// A lost message must not stop the file being kept.
-	if (now.ok()) {
-		(void)std::fprintf(out, "vantrel: writing %s again\n", path);
-		return;
-	}
-	const Description failed = describe(now.fault);
-	(void)std::fprintf(out, "vantrel: %s %s: %s\n", failed.what, path,
-	                   failed.reason != nullptr ? failed.reason : std::strerror(now.error));
 }

@@ -25,9 +25,8 @@ std::tm utc_time(std::time_t clock)
 
 std::size_t format_time_record(const std::tm &utc, char (&line)[line_buffer_size])
 {
-	// Only the year is padded; the century is not recorded.
-	const int length = std::snprintf(line, sizeof line, "%.2d %d %d %d %d %d\n",
-	                                 utc.tm_year % 100, utc.tm_mon + 1, utc.tm_mday,
-	                                 utc.tm_hour, utc.tm_min, utc.tm_sec);
+	const int length = std::snprintf(line, sizeof line, record_format, utc.tm_year % 100,
+	                                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+	                                 utc.tm_sec);
 	return length > 0 ? static_cast<std::size_t>(length) : 0;
 }

@@ -1,19 +1,26 @@
 // Every state of the time file that a reader can meet while it is being
-// rewritten. The test executable is linked with --wrap for pwrite and
-// ftruncate, so each call is seen before and after it runs, and each write
-// also in the middle: its bytes in place but the file not yet grown, which
-// is how the kernel lands a write that extends a file.
+// rewritten or created. The test executable is linked with --wrap for the
+// calls that open, write, cut, close and link files, so each call is seen
+// before and after it runs, and each write also in the middle: its bytes in
+// place but the file not yet grown, which is how the kernel lands a write
+// that extends a file. Any one of those calls can be made to fail, and the
+// file system made to lack unnamed files or hard links, as NFS, FUSE and
+// vfat do.
 #include "time_file.h"
+#include "time_record.h"
 
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,11 +28,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the wrappers saw during one call of write_time_file.
+// What the wrappers saw during one call of write_time_file, and what they
+// do to it.
 struct Observer {
 	std::string path;
 	std::vector<std::string> states; // "<missing>" where there was no file
-	std::size_t calls = 0, bytes_written = 0;
+	std::size_t calls = 0, bytes_written = 0; // of the calls that change the file
+
+	bool no_unnamed_files = false, no_hard_links = false;
+	std::string appears; // put at the path just before a link, when not empty
+	std::size_t steps = 0, fail_at = 0; // every call counted; the one that fails
+	int fail_error = EDQUOT;
+
+	// Counts a call and says whether it is to fail, setting errno if so.
+	bool fails()
+	{
+		if (++steps != fail_at)
+			return false;
+		errno = fail_error;
+		return true;
+	}
 
 	void look() { states.push_back(read_file(path).value_or("<missing>")); }
 	void look_inside_write(int fd, const void *data, std::size_t size, off_t offset)
@@ -53,6 +75,8 @@ ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offse
 {
 	if (observer == nullptr)
 		return real(fd, data, size, offset);
+	if (observer->fails())
+		return -1;
 	++observer->calls;
 	observer->bytes_written += size;
 	observer->look();
@@ -67,6 +91,8 @@ int observed_ftruncate(int fd, Offset length, Truncate real)
 {
 	if (observer == nullptr)
 		return real(fd, length);
+	if (observer->fails())
+		return -1;
 	++observer->calls;
 	observer->look();
 	const int result = real(fd, length);
@@ -74,9 +100,91 @@ int observed_ftruncate(int fd, Offset length, Truncate real)
 	return result;
 }
 
+template <typename Open>
+int observed_open(const char *path, int flags, std::va_list arguments, Open real)
+{
+	// The mode is there only where a file may be created.
+	const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
+	                          ? static_cast<mode_t>(va_arg(arguments, int))
+	                          : 0;
+	if (observer != nullptr) {
+		if ((flags & O_TMPFILE) == O_TMPFILE && observer->no_unnamed_files) {
+			errno = EOPNOTSUPP;
+			return -1;
+		}
+		if (observer->fails())
+			return -1;
+	}
+	const int fd = real(path, flags, mode);
+	if (observer != nullptr)
+		observer->look();
+	return fd;
+}
+
+// Links as link() and linkat() do, after letting another file take the name
+// if the test asks for it.
+template <typename Link>
+int observed_link(Link real)
+{
+	if (observer == nullptr)
+		return real();
+	if (observer->no_hard_links) {
+		errno = EPERM; // what vfat says
+		return -1;
+	}
+	if (observer->fails())
+		return -1;
+	if (!observer->appears.empty())
+		std::ofstream{observer->path, std::ios::binary} << observer->appears;
+	const int result = real();
+	observer->look();
+	return result;
+}
+
 } // namespace
 
 extern "C" {
+int __real_open(const char *path, int flags, ...);
+int __real_open64(const char *path, int flags, ...);
+int __real_close(int fd);
+int __real_link(const char *from, const char *to);
+int __real_linkat(int from_dir, const char *from, int to_dir, const char *to, int flags);
+
+int __wrap_open(const char *path, int flags, ...)
+{
+	std::va_list arguments;
+	va_start(arguments, flags);
+	const int fd = observed_open(path, flags, arguments, [](const char *p, int f, mode_t m) {
+		return __real_open(p, f, m);
+	});
+	va_end(arguments);
+	return fd;
+}
+int __wrap_open64(const char *path, int flags, ...)
+{
+	std::va_list arguments;
+	va_start(arguments, flags);
+	const int fd = observed_open(path, flags, arguments, [](const char *p, int f, mode_t m) {
+		return __real_open64(p, f, m);
+	});
+	va_end(arguments);
+	return fd;
+}
+// As NFS can: the descriptor is gone, but the close reports a failure.
+int __wrap_close(int fd)
+{
+	const int result = __real_close(fd);
+	return observer != nullptr && observer->fails() ? -1 : result;
+}
+int __wrap_link(const char *from, const char *to)
+{
+	return observed_link([&] { return __real_link(from, to); });
+}
+int __wrap_linkat(int from_dir, const char *from, int to_dir, const char *to, int flags)
+{
+	return observed_link([&] { return __real_linkat(from_dir, from, to_dir, to, flags); });
+}
+
 ssize_t __real_pwrite(int fd, const void *data, std::size_t size, off_t offset);
 ssize_t __real_pwrite64(int fd, const void *data, std::size_t size, off64_t offset);
 int __real_ftruncate(int fd, off_t length);
@@ -121,13 +229,23 @@ protected:
 		if (before != nullptr)
 			std::ofstream{watching.path, std::ios::binary} << *before;
 		watching.states.clear();
-		watching.calls = watching.bytes_written = 0;
+		watching.calls = watching.bytes_written = watching.steps = 0;
 		observer = &watching;
-		const WriteResult result = write_time_file(watching.path.c_str(), record);
+		const Outcome result = write_time_file(watching.path.c_str(), record);
 		observer = nullptr;
 		ASSERT_TRUE(result.ok());
 		ASSERT_EQ(read_file(watching.path), record);
 		ASSERT_GT(watching.calls, 0u) << "the wrappers saw nothing";
+	}
+
+	// The names in the directory, in order.
+	std::vector<std::string> entries() const
+	{
+		std::vector<std::string> names;
+		for (const auto &entry : fs::directory_iterator{dir})
+			names.push_back(entry.path().filename().string());
+		std::sort(names.begin(), names.end());
+		return names;
 	}
 
 	fs::path dir;
@@ -167,7 +285,85 @@ TEST_F(TimeFileStates, ForeignContentIsCutNotBlanked)
 {
 	const std::string before(1 << 20, 'x');
 	rewrite(&before, "26 12 8 22 0 0\n");
-	EXPECT_LE(watching.bytes_written, 18u);
+	EXPECT_LE(watching.bytes_written, longest_record);
+}
+
+} // namespace
+
+namespace {
+
+// The three ways a missing file is made, as the file system allows. Let any
+// one call fail, in turn: a reader never meets the file empty or partial
+// (but for the last resort, without hard links, while it is written), the
+// file ends up whole or not there, and nothing else stays in the directory.
+TEST_F(TimeFileStates, CreationFailingAtAnyCallLeavesNoEmptyFile)
+{
+	const std::string record = "26 12 8 22 0 0\n";
+	const struct {
+		const char *name;
+		bool no_unnamed_files, no_hard_links;
+	} ways[] = {
+		{"an unnamed file, linked", false, false},
+		{"a temporary, linked (NFS, FUSE)", true, false},
+		{"by name (vfat, exFAT)", true, true},
+	};
+	for (const auto &way : ways) {
+		std::size_t steps = 0; // counted by the run where nothing fails
+		for (std::size_t fail_at = 0; fail_at == 0 || fail_at <= steps; ++fail_at) {
+			SCOPED_TRACE(std::string{way.name} + ", failing call " + std::to_string(fail_at));
+			std::error_code ignored;
+			fs::remove(watching.path, ignored);
+			watching.states.clear();
+			watching.steps = 0;
+			watching.fail_at = fail_at;
+			watching.no_unnamed_files = way.no_unnamed_files;
+			watching.no_hard_links = way.no_hard_links;
+			observer = &watching;
+			const Outcome result = write_time_file(watching.path.c_str(), record);
+			observer = nullptr;
+			if (fail_at == 0) {
+				steps = watching.steps;
+				ASSERT_TRUE(result.ok());
+				ASSERT_GE(steps, 3u) << "the wrappers saw too little";
+			}
+
+			const auto content = read_file(watching.path);
+			if (result.ok())
+				EXPECT_EQ(content, record);
+			else
+				EXPECT_EQ(result.error, EDQUOT);
+			EXPECT_TRUE(!content.has_value() || *content == record) << *content;
+			for (const std::string &state : watching.states)
+				EXPECT_TRUE(state == "<missing>" || reader_safe(state) ||
+				            (way.no_hard_links && state.empty()))
+					<< '"' << state << '"';
+			const auto names = entries();
+			EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"curtime.dat"})
+				<< names.size() << " names, the first " << names.front();
+		}
+	}
+}
+
+// Another file takes the name between the creation and the link: that one
+// is rewritten in place, and the temporary goes.
+TEST_F(TimeFileStates, AFileThatAppearsIsRewrittenInstead)
+{
+	for (const bool no_unnamed_files : {false, true}) {
+		SCOPED_TRACE(no_unnamed_files ? "temporary" : "unnamed file");
+		watching.no_unnamed_files = no_unnamed_files;
+		watching.appears = "26 12 8 21 59 59\n";
+		rewrite(nullptr, "26 12 8 22 0 0\n");
+		EXPECT_EQ(entries(), std::vector<std::string>{"curtime.dat"});
+	}
+}
+
+// A temporary that a crash left behind is cleared by the next creation.
+TEST_F(TimeFileStates, ALeftoverTemporaryIsCleared)
+{
+	std::ofstream{dir / ".curtime.dat.tmp", std::ios::binary} << "left by a crash";
+	watching.no_unnamed_files = true;
+	rewrite(nullptr, "26 12 8 22 0 0\n");
+	EXPECT_EQ(entries(), std::vector<std::string>{"curtime.dat"});
 }
 
 } // namespace

@@ -68,6 +68,28 @@ TEST_F(TimeFile, RewritesInPlace)
 	}
 }
 
+// A foreign file whose size does not fit 32 bits: 4 GiB and 15 bytes must
+// not pass for a 15-byte record where size_t is 32 bits wide (armhf).
+TEST_F(TimeFile, CutsAFileBeyondFourGibibytes)
+{
+	put("");
+	ASSERT_EQ(truncate(path.c_str(), (off_t{1} << 32) + 15), 0); // sparse: no space taken
+	EXPECT_TRUE(write_time_file(path.c_str(), "26 12 8 0 0 10\n").ok());
+	EXPECT_EQ(fs::file_size(path), 15u);
+	EXPECT_EQ(read_file(path), "26 12 8 0 0 10\n");
+}
+
+// An empty record would leave the file empty: it is refused, and neither an
+// existing file nor a missing one is touched.
+TEST_F(TimeFile, RefusesAnEmptyRecord)
+{
+	EXPECT_EQ(write_time_file(path.c_str(), ""), (Outcome{Fault::write, EINVAL}));
+	EXPECT_FALSE(fs::exists(path));
+	put("26 12 8 0 0 9\n");
+	EXPECT_EQ(write_time_file(path.c_str(), ""), (Outcome{Fault::write, EINVAL}));
+	EXPECT_EQ(read_file(path), "26 12 8 0 0 9\n");
+}
+
 TEST_F(TimeFile, CreatesAMissingFile)
 {
 	const mode_t old_mask = umask(022);
@@ -87,7 +109,7 @@ TEST_F(TimeFile, RefusesWhatIsNotARegularFile)
 	const struct {
 		const char *name;
 		std::function<void()> make;
-		WriteResult expected;
+		Outcome expected;
 	} cases[] = {
 		{"missing directory", [&] { fs::remove_all(dir); }, {Fault::open, ENOENT}},
 		{"directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, {Fault::open, EISDIR}},
@@ -122,7 +144,7 @@ TEST_F(TimeFile, LeavesAReadFifoAlone)
 	const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	ASSERT_GE(reader, 0);
 	EXPECT_EQ(write_time_file(path.c_str(), "26 12 8 0 0 10\n"),
-	          (WriteResult{Fault::not_regular_file, 0}));
+	          (Outcome{Fault::not_regular_file, 0}));
 	char byte;
 	EXPECT_LE(read(reader, &byte, 1), 0);
 	close(reader);
@@ -130,10 +152,10 @@ TEST_F(TimeFile, LeavesAReadFifoAlone)
 
 TEST(ReportChange, SpeaksOnlyWhenTheOutcomeChanges)
 {
-	const WriteResult ok{};
-	const WriteResult missing{Fault::open, ENOENT};
+	const Outcome ok{};
+	const Outcome missing{Fault::open, ENOENT};
 	const struct {
-		WriteResult before, now;
+		Outcome before, now;
 		const char *message;
 	} cases[] = {
 		{ok, ok, ""},
@@ -146,6 +168,10 @@ TEST(ReportChange, SpeaksOnlyWhenTheOutcomeChanges)
 		{ok, {Fault::write, ENOSPC}, "vantrel: write /d/f: No space left on device\n"},
 		{ok, {Fault::truncate, EROFS}, "vantrel: truncate /d/f: Read-only file system\n"},
 		{ok, {Fault::close, EIO}, "vantrel: close /d/f: Input/output error\n"},
+		// The sleep is told apart from the file, without the path.
+		{ok, {Fault::sleep, EPERM}, "vantrel: sleep: Operation not permitted\n"},
+		{{Fault::sleep, EPERM}, {Fault::sleep, EPERM}, ""},
+		{{Fault::sleep, EPERM}, ok, "vantrel: sleep works again\n"},
 	};
 	for (const auto &c : cases) {
 		char *text = nullptr;
