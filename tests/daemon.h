@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -19,6 +22,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,12 +43,29 @@ inline bool eventually(const std::function<bool()> &condition,
 }
 
 // How to start the daemon: which build of it, with what set in its
-// environment (before what it inherits), and as which user (0: as the test runs).
+// environment (before what it inherits), as which user (0: as the test
+// runs), and which system calls a filter refuses it with EPERM, as a
+// sandbox can.
 struct Launch {
 	std::string binary;
 	std::vector<std::string> environment;
 	uid_t uid = 0;
+	std::vector<long> refused_calls;
 };
+
+// A seccomp filter that fails the given system calls with EPERM and allows
+// the rest. The architecture is not checked: the daemon is native.
+inline std::vector<sock_filter> refusing(const std::vector<long> &calls)
+{
+	std::vector<sock_filter> filter{
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+	for (const long call : calls) {
+		filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
+		filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+	}
+	filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	return filter;
+}
 
 // The daemon, with arguments it must ignore, a local time zone it must not
 // use, and its standard output and error captured. Killed when it goes.
@@ -66,6 +89,8 @@ public:
 		env.push_back(nullptr);
 		char name[] = "vantrel", help[] = "--help", file[] = "/etc/passwd";
 		char *argv[] = {name, help, file, nullptr};
+		std::vector<sock_filter> filter = refusing(launch.refused_calls);
+		const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
 
 		int out[2], err[2];
 		if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -77,6 +102,10 @@ public:
 				_exit(126);
 			if (launch.uid != 0 &&
 			    (setgroups(0, nullptr) != 0 || setgid(launch.uid) != 0 || setuid(launch.uid) != 0))
+				_exit(126);
+			if (!launch.refused_calls.empty() &&
+			    (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+			     prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0))
 				_exit(126);
 			execve(launch.binary.c_str(), argv, env.data());
 			_exit(127);

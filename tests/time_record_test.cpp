@@ -30,13 +30,16 @@ TEST(FormatTimeRecord, WritesOnlyTheYearPadded)
 		{broken_down(2016, 12, 31, 23, 59, 60), "16 12 31 23 59 60\n"},
 		{broken_down(2100, 2, 28, 9, 9, 9), "00 2 28 9 9 9\n"},
 	};
-	for (const auto &c : cases)
+	for (const auto &c : cases) {
 		EXPECT_EQ(record_of(c.utc), c.record);
+		EXPECT_LE(std::string{c.record}.size(), longest_record);
+	}
+	EXPECT_EQ(record_of(broken_down(1999, 12, 31, 23, 59, 59)).size(), longest_record);
 }
 
-// The clock-to-record path of the daemon, under time zones that shift
-// local time, use daylight saving, carry leap-second tables or are bogus.
-TEST(UtcTime, RecordIgnoresTheTimeZone)
+// The clock-to-record path of the daemon, for every clock below, under
+// the time zone `zone`.
+void expect_utc_under(const char *zone)
 {
 	const struct {
 		std::time_t clock;
@@ -51,16 +54,39 @@ TEST(UtcTime, RecordIgnoresTheTimeZone)
 		{2147483648, "38 1 19 3 14 8\n"},
 		{0, "70 1 1 0 0 0\n"},
 	};
-	const char *zones[] = {"UTC", "America/New_York", "Australia/Lord_Howe", "Asia/Kathmandu",
-	                       "right/UTC", "right/Europe/Berlin", "EST5EDT", "XYZ-13:45", ":nowhere"};
-	for (const char *zone : zones) {
-		ASSERT_EQ(setenv("TZ", zone, 1), 0);
-		tzset();
-		for (const auto &c : cases)
-			EXPECT_EQ(record_of(utc_time(c.clock)), c.record) << "TZ=" << zone;
-	}
+	ASSERT_EQ(setenv("TZ", zone, 1), 0);
+	tzset();
+	for (const auto &c : cases)
+		EXPECT_EQ(record_of(utc_time(c.clock)), c.record) << "TZ=" << zone;
 	unsetenv("TZ");
 	tzset();
+}
+
+// Zones that shift local time, use daylight saving, or are bogus.
+TEST(UtcTime, RecordIgnoresTheTimeZone)
+{
+	for (const char *zone : {"UTC", "America/New_York", "Australia/Lord_Howe", "Asia/Kathmandu",
+	                         "EST5EDT", "XYZ-13:45", ":nowhere"})
+		expect_utc_under(zone);
+}
+
+// Zones with leap-second tables, under which the C library's own gmtime is
+// 27 s behind for a clock of 2026. Where they are not installed (Debian 13
+// keeps them in tzdata-legacy) there is nothing to test.
+TEST(UtcTime, RecordIgnoresLeapSecondTables)
+{
+	ASSERT_EQ(setenv("TZ", "right/UTC", 1), 0);
+	tzset();
+	const std::time_t clock = 1796687055; // 2026-12-07 23:44:15
+	std::tm shifted{};
+	ASSERT_NE(gmtime_r(&clock, &shifted), nullptr);
+	unsetenv("TZ");
+	tzset();
+	if (shifted.tm_sec == 15)
+		GTEST_SKIP() << "the right/ zones are not installed (Debian: tzdata-legacy, or tzdata before 13)";
+	ASSERT_EQ(shifted.tm_sec, 48) << "right/UTC loaded, but its gmtime is not 27 s behind";
+	for (const char *zone : {"right/UTC", "right/Europe/Berlin"})
+		expect_utc_under(zone);
 }
 
 // A sweep over six centuries against the C library's own UTC conversion,

@@ -29,7 +29,7 @@ Launch faked(std::vector<std::string> settings)
 {
 	settings.push_back("LD_PRELOAD=" + libfaketime);
 	settings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
-	return {VANTREL_BINARY, settings, 0};
+	return {VANTREL_BINARY, settings, 0, {}};
 }
 
 class FakedClock : public testing::Test {

@@ -1,14 +1,17 @@
 // The built daemon on a file system that refuses it: permission denied, a
-// read-only file system, a full disk. Each case runs in a private mount
-// namespace with a small tmpfs as the data directory, so it needs root.
+// read-only file system, a full disk; and on FUSE homes that lack unnamed
+// files or hard links. Each case runs in a private mount namespace with a
+// small tmpfs as the data directory, so it needs root.
 #include "daemon.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -53,6 +56,23 @@ void fill(const fs::path &path)
 	}
 	EXPECT_EQ(errno, ENOSPC);
 	std::fclose(out);
+}
+
+// Runs a shell command; its standard output, or nothing if it failed.
+std::optional<std::string> run(const std::string &command)
+{
+	std::FILE *pipe = popen(command.c_str(), "r");
+	if (pipe == nullptr)
+		return std::nullopt;
+	std::string output;
+	char buffer[256];
+	while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+		output += buffer;
+	if (pclose(pipe) != 0)
+		return std::nullopt;
+	if (!output.empty() && output.back() == '\n')
+		output.pop_back();
+	return output;
 }
 
 int remount(unsigned long flags)
@@ -145,7 +165,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		fs::remove(time_file);
 		fs::remove(data_dir / "filler");
 		c.prepare();
-		Daemon daemon{{binary.string(), {}, c.uid}};
+		Daemon daemon{{binary.string(), {}, c.uid, {}}};
 		c.cause();
 		const std::string before = content();
 		std::string expected = startup_line + c.message;
@@ -161,6 +181,92 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		EXPECT_TRUE(ticks());
 		EXPECT_TRUE(daemon.running());
 		EXPECT_EQ(daemon.output(), "");
+	}
+}
+
+} // namespace
+
+namespace {
+
+// The data directory as a FUSE file system, mounted by a shell command and
+// unmounted, which ends its daemon, when the test is done.
+struct FuseHome {
+	const char *name;
+	const char *tool; // the test is skipped without it
+	std::string mount, unmount;
+	bool hard_links;
+};
+
+// Homes on FUSE file systems: bindfs, like most of them and like NFS, has
+// hard links but no unnamed files; exFAT has neither. The file is deleted
+// again and again while the daemon runs. A reader in a tight loop never
+// meets it partial, nor, where there are hard links, empty; nothing but
+// the file is ever left in the directory, and nothing is said.
+TEST_F(Faults, FuseHomesNeverShowAPartialFile)
+{
+	const std::string backing = (data_dir.parent_path() / "backing").string();
+	const std::string image = (data_dir.parent_path() / "exfat.img").string();
+	const std::string dir = data_dir.string();
+	const FuseHome homes[] = {
+		{"bindfs", "/usr/bin/bindfs", "mkdir -p " + backing + " && bindfs " + backing + " " + dir,
+		 "umount " + dir, true},
+		{"exFAT", "/usr/sbin/mount.exfat-fuse",
+		 "truncate -s 8M " + image + " && mkfs.exfat " + image + " >/dev/null && "
+		 "device=$(losetup -f --show " + image + ") && mount.exfat-fuse $device " + dir +
+		 " && echo $device",
+		 "umount " + dir + " && losetup -d ", false},
+	};
+	for (const FuseHome &home : homes)
+		if (!fs::exists(home.tool) || !fs::exists("/dev/fuse"))
+			GTEST_SKIP() << "needs /dev/fuse and " << home.tool
+			             << " (Debian: bindfs, exfat-fuse, exfatprogs)";
+	for (const FuseHome &home : homes) {
+		SCOPED_TRACE(home.name);
+		const auto mounted = run(home.mount);
+		ASSERT_TRUE(mounted.has_value()) << home.mount;
+		const std::string unmount = home.unmount + *mounted;
+		{
+			Daemon daemon{{binary.string(), {}, 0, {}}};
+			ASSERT_TRUE(eventually(holds_record));
+
+			std::atomic<bool> done{false};
+			long reads = 0, missing = 0, empty = 0, partial = 0;
+			std::string example;
+			std::thread reader{[&] {
+				while (!done) {
+					const auto read = read_file(time_file);
+					++reads;
+					if (!read)
+						++missing;
+					else if (read->empty())
+						++empty;
+					else if (!reader_safe(*read)) {
+						++partial;
+						example = *read;
+					}
+				}
+			}};
+			for (int i = 0; i < 24; ++i) {
+				fs::remove(time_file);
+				EXPECT_TRUE(eventually(holds_record, 3s)) << "not made again, round " << i;
+			}
+			done = true;
+			reader.join();
+
+			EXPECT_EQ(partial, 0) << "of " << reads << " reads, one: \"" << example << '"';
+			if (home.hard_links) {
+				EXPECT_EQ(empty, 0) << "of " << reads << " reads";
+			}
+			EXPECT_GT(missing, 0) << "the reader never saw the file gone: it read too little";
+			std::vector<std::string> names;
+			for (const auto &entry : fs::directory_iterator{data_dir})
+				names.push_back(entry.path().filename().string());
+			EXPECT_EQ(names, std::vector<std::string>{"curtime.dat"});
+			EXPECT_EQ(daemon.errors(), startup_line);
+			std::cout << "[ " << home.name << " ] " << reads << " reads: " << missing
+			          << " missing, " << empty << " empty, " << partial << " partial\n";
+		}
+		EXPECT_TRUE(run(unmount).has_value()) << unmount;
 	}
 }
 

@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <set>
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 namespace {
 
@@ -16,7 +19,7 @@ using namespace std::chrono_literals;
 const std::string time_file = VANTREL_TEST_FILE;
 const fs::path data_dir = fs::path{time_file}.parent_path();
 const std::string startup_line = startup_line_for(time_file);
-const Launch as_users_run_it{VANTREL_BINARY, {}, 0};
+const Launch as_users_run_it{VANTREL_BINARY, {}, 0, {}};
 
 std::string content() { return read_file(time_file).value_or(""); }
 bool holds_record() { return is_record(content()); }
@@ -136,6 +139,51 @@ TEST_F(VantrelTest, ReportsTroubleOnceAndRecovers)
 		EXPECT_TRUE(eventually([&] { return holds_record() && daemon.errors() == expected; }))
 			<< daemon.errors();
 	}
+}
+
+// How often the file is written and closed in `span`.
+int writes_within(std::chrono::milliseconds span)
+{
+	const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+	if (watch < 0 || inotify_add_watch(watch, data_dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
+		throw std::runtime_error("inotify failed");
+	const std::string name = fs::path{time_file}.filename().string();
+	int writes = 0;
+	const auto end = std::chrono::steady_clock::now() + span;
+	for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+		pollfd ready{watch, POLLIN, 0};
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
+		if (poll(&ready, 1, static_cast<int>(left.count()) + 1) <= 0)
+			continue;
+		alignas(inotify_event) char buffer[4096];
+		const ssize_t length = read(watch, buffer, sizeof buffer);
+		for (ssize_t at = 0; at < length;) {
+			const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+			if (event->len > 0 && name == event->name)
+				++writes;
+			at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+		}
+	}
+	close(watch);
+	return writes;
+}
+
+// A sandbox may refuse the sleep. The daemon must neither spin nor stop:
+// it says so once and goes on writing about once a second.
+TEST_F(VantrelTest, RefusedSleepNeitherSpinsNorStops)
+{
+	Launch refused = as_users_run_it;
+	refused.refused_calls = {SYS_clock_nanosleep};
+#ifdef SYS_clock_nanosleep_time64
+	refused.refused_calls.push_back(SYS_clock_nanosleep_time64);
+#endif
+	Daemon daemon{refused};
+	ASSERT_TRUE(eventually(holds_record));
+	const int writes = writes_within(4s);
+	EXPECT_GE(writes, 2) << "it stopped writing";
+	EXPECT_LE(writes, 8) << "it spins";
+	EXPECT_TRUE(daemon.running());
+	EXPECT_EQ(daemon.errors(), startup_line + "vantrel: sleep: Operation not permitted\n");
 }
 
 } // namespace
