@@ -43,7 +43,7 @@ echo "package_test: unit exposure"
 unit="$build/cmake/packaging/vantrel.service"
 systemd-analyze security --offline=true --threshold=5 "$unit" | tail -n 1
 score=$(systemd-analyze security --offline=true "$unit" | awk '/Overall exposure level/ { print $(NF-2) }')
-awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 0.5) }' || fail "exposure $score is above 0.5"
+awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 0.3) }' || fail "exposure $score is above 0.3"
 
 echo "package_test: the service on a booted systemd"
 "$here/../service/service_test.sh" "$deb" || fail "the service test failed"

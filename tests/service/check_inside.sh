@@ -48,6 +48,11 @@ check "the unit verifies cleanly" sh -c \
 	'systemd-analyze verify --man=no vantrel.service >/mnt/result/verify 2>&1 && ! [ -s /mnt/result/verify ]'
 systemd-analyze security vantrel.service >/mnt/result/security 2>&1
 log "$(tail -n 1 /mnt/result/security)"
+check "the exposure is at most 0.3" awk '/Overall exposure level/ { exit !($(NF-2) <= 0.3) }' /mnt/result/security
+check "it waits for the mount of its directory" sh -c \
+	"systemctl show -P RequiresMountsFor vantrel.service | grep -qw /home/ovrin/data"
+check "it starts after the clock is synchronised" sh -c \
+	"systemctl show -P After vantrel.service | grep -qw time-sync.target"
 
 useradd --user-group --create-home ovrin
 useradd --user-group --create-home other
