@@ -6,7 +6,7 @@
 //   probe read SECONDS FILE                   a reader in a tight loop
 //   probe crash KILLS MAX_MS FILE -- CMD...   SIGKILL at random instants
 //   probe trace TICKS FILE -- CMD...          the file at every system call
-//   probe cost SECONDS SHIM -- CMD...         CPU, peak RSS, heap allocations
+//   probe cost SECONDS SHIM FILE -- CMD...    CPU per tick, peak RSS, allocations
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -30,7 +30,6 @@
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
@@ -265,12 +264,11 @@ pid_t spawn(char **argv, char **env = environ)
 	return pid;
 }
 
-void kill_group(pid_t pid, rusage *usage = nullptr)
+void kill_group(pid_t pid)
 {
 	kill(-pid, SIGKILL);
 	int status = 0;
-	rusage ignored{};
-	wait4(pid, &status, 0, usage != nullptr ? usage : &ignored);
+	waitpid(pid, &status, 0);
 }
 
 // SIGKILL at random instants after a start, then what the file holds.
@@ -394,8 +392,68 @@ int trace(long ticks, const char *path, char **argv)
 	return 0;
 }
 
-// Runs a contender for a while with the allocation counter preloaded.
-int cost(int seconds, const char *shim, char **argv)
+// Waits up to `timeout_ms` for `file` in the directory watched by `inotify`
+// to change; says whether it did.
+bool changed(int inotify, const std::string &file, int timeout_ms)
+{
+	pollfd ready{inotify, POLLIN, 0};
+	if (poll(&ready, 1, timeout_ms) <= 0)
+		return false;
+	alignas(inotify_event) char events[4096];
+	const ssize_t n = read(inotify, events, sizeof events);
+	bool seen = false;
+	for (ssize_t at = 0; at < n;) {
+		const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+		seen = seen || (event->len > 0 && file == event->name);
+		at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+	}
+	return seen;
+}
+
+// The nanoseconds a process has run on a CPU, from the scheduler's own
+// account: exact, but of that process alone.
+long long run_ns(pid_t pid)
+{
+	std::ifstream schedstat{"/proc/" + std::to_string(pid) + "/schedstat"};
+	long long ns = -1;
+	schedstat >> ns;
+	return ns;
+}
+
+// perf's task-clock of a process and every child it forks, over `seconds`;
+// -1 where perf can't be had. Nanoseconds, from the scheduler, like schedstat.
+long long perf_task_clock_ns(pid_t pid, int seconds)
+{
+	char output[] = "/tmp/probe-perf-XXXXXX";
+	const int fd = mkstemp(output);
+	if (fd < 0)
+		return -1;
+	close(fd);
+	const std::string target = std::to_string(pid), duration = std::to_string(seconds);
+	const char *argv[] = {"perf", "stat",         "-x", ",",  "-e",    "task-clock",     "-o",
+	                      output, "-p", target.c_str(), "--", "sleep", duration.c_str(), nullptr};
+	pid_t perf = -1;
+	int status = -1;
+	if (posix_spawnp(&perf, "perf", nullptr, nullptr, const_cast<char **>(argv), environ) != 0 ||
+	    waitpid(perf, &status, 0) != perf || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		unlink(output);
+		return -1;
+	}
+	double ms = -1;
+	std::ifstream in{output};
+	for (std::string line; std::getline(in, line);)
+		if (line.find(",task-clock,") != std::string::npos)
+			ms = std::strtod(line.c_str(), nullptr);
+	unlink(output);
+	return ms < 0 ? -1 : static_cast<long long>(ms * 1e6);
+}
+
+// Runs a contender with the allocation counter preloaded and, once it is
+// past its start, measures a steady window of `seconds` that begins right
+// after a tick: CPU time (perf's task-clock, counting forked children too;
+// without perf, schedstat, the process alone), the ticks in it (bursts of
+// changes to FILE), allocations, and the peak resident memory.
+int cost(int seconds, const char *shim, const char *path, char **argv)
 {
 	char counter_path[] = "/tmp/probe-allocs-XXXXXX";
 	const int fd = mkstemp(counter_path);
@@ -405,6 +463,7 @@ int cost(int seconds, const char *shim, char **argv)
 	close(fd);
 	if (mapped == MAP_FAILED)
 		die("mmap");
+	const auto allocations = [mapped] { return *static_cast<volatile unsigned long *>(mapped); };
 	std::vector<std::string> env_strings;
 	for (char **e = environ; *e != nullptr; ++e)
 		env_strings.emplace_back(*e);
@@ -415,22 +474,57 @@ int cost(int seconds, const char *shim, char **argv)
 		env.push_back(s.data());
 	env.push_back(nullptr);
 
+	const std::string file{path};
+	const std::string dir = file.substr(0, file.rfind('/'));
+	const std::string name = file.substr(file.rfind('/') + 1);
+	const int inotify = inotify_init1(IN_CLOEXEC);
+	if (inotify < 0 || inotify_add_watch(inotify, dir.c_str(), IN_MODIFY | IN_CLOSE_WRITE) < 0)
+		die("inotify");
+
 	const pid_t pid = spawn(argv, env.data());
-	std::this_thread::sleep_for(std::chrono::seconds(seconds));
+	std::this_thread::sleep_for(std::chrono::seconds(2));
+	while (!changed(inotify, name, 2000)) {
+	}
+	// The rest of that tick's changes, so the window starts between ticks.
+	while (changed(inotify, name, 100)) {
+	}
+	const unsigned long allocations_before = allocations();
+	const long long run_before = run_ns(pid);
+	// A tick is a burst of changes: its calls come microseconds apart, the
+	// ticks a second.
+	long ticks = 0;
+	std::thread counter{[&] {
+		using namespace std::chrono;
+		const auto end = steady_clock::now() + std::chrono::seconds{seconds};
+		auto last = steady_clock::time_point{};
+		for (auto now = steady_clock::now(); now < end; now = steady_clock::now()) {
+			const auto left = duration_cast<milliseconds>(end - now).count();
+			if (!changed(inotify, name, static_cast<int>(left) + 1))
+				continue;
+			if (steady_clock::now() - last > milliseconds{100})
+				++ticks;
+			last = steady_clock::now();
+		}
+	}};
+	long long cpu_ns = perf_task_clock_ns(pid, seconds);
+	const char *source = "perf";
+	counter.join();
+	if (cpu_ns < 0) {
+		cpu_ns = run_ns(pid) - run_before;
+		source = "schedstat";
+	}
+	const unsigned long allocations_in_window = allocations() - allocations_before;
 	// The contender's own peak: rusage would count the spawner's memory too.
 	long peak_kib = -1;
 	std::ifstream status{"/proc/" + std::to_string(pid) + "/status"};
 	for (std::string line; std::getline(status, line);)
 		if (line.rfind("VmHWM:", 0) == 0)
 			peak_kib = std::stol(line.substr(6));
-	rusage usage{};
-	kill_group(pid, &usage);
-	const auto cpu_us = usage.ru_utime.tv_sec * 1'000'000L + usage.ru_utime.tv_usec +
-	                    usage.ru_stime.tv_sec * 1'000'000L + usage.ru_stime.tv_usec;
-	const unsigned long allocations = *static_cast<volatile unsigned long *>(mapped);
+	kill_group(pid);
+	close(inotify);
 	unlink(counter_path);
-	std::printf("seconds=%d cpu_us=%ld peak_rss_kib=%ld allocations=%lu\n", seconds, cpu_us,
-	            peak_kib, allocations);
+	std::printf("seconds=%d ticks=%ld cpu_ns=%lld cpu_source=%s peak_rss_kib=%ld allocations=%lu\n",
+	            seconds, ticks, cpu_ns, source, peak_kib, allocations_in_window);
 	return 0;
 }
 
@@ -440,7 +534,7 @@ int print_usage()
 	           "       probe read SECONDS FILE\n"
 	           "       probe crash KILLS MAX_MS FILE -- COMMAND...\n"
 	           "       probe trace TICKS FILE -- COMMAND...\n"
-	           "       probe cost SECONDS SHIM -- COMMAND...\n",
+	           "       probe cost SECONDS SHIM FILE -- COMMAND...\n",
 	           stderr);
 	return 2;
 }
@@ -466,6 +560,6 @@ int main(int argc, char **argv)
 	if (verb == "trace" && command != nullptr)
 		return trace(std::stol(args[1]), args[2].c_str(), command);
 	if (verb == "cost" && command != nullptr)
-		return cost(std::stoi(args[1]), args[2].c_str(), command);
+		return cost(std::stoi(args[1]), args[2].c_str(), args[3].c_str(), command);
 	return print_usage();
 }
