@@ -95,7 +95,7 @@ TEST(SleepToNextSecond, WakesInALaterSecondEvenWhenRefused)
 		refuse_sleep = refuse_ppoll = 0;
 		EXPECT_EQ(outcome, c.outcome);
 		EXPECT_GT(after.tv_sec, before.tv_sec);
-		EXPECT_LE(after.tv_sec, before.tv_sec + 3); // generous: a busy machine
+		EXPECT_LE(after.tv_sec, before.tv_sec + 30); // no timing: only not for ever
 	}
 }
 

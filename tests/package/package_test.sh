@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package with dpkg-buildpackage, tests included, and
 # checks it: lintian, the tree that CMake installs for everyone else, the
-# manual page, the unit's exposure score, and the service on a booted
-# systemd (service_test.sh). Usage: package_test.sh [BUILD_DIR]   (as root)
+# manual page, the unit's exposure score, the service on a booted systemd
+# (service_test.sh) and the init script without one (init_test.sh).
+# Usage: package_test.sh [BUILD_DIR]   (as root)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +19,7 @@ echo "package_test: dpkg-buildpackage, with the tests"
 version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 grep -q "project(vantrel VERSION $version " "$source_dir/CMakeLists.txt" ||
 	fail "debian/changelog's version $version is not the CMake project's"
-grep -q 'tests passed, 0 tests failed' "$build/build.log" || fail "dh_auto_test ran no tests"
+grep -qE 'tests passed.*, 0 tests failed' "$build/build.log" || fail "dh_auto_test ran no tests"
 deb=$build/vantrel_${version}_$arch.deb
 [ -f "$build/vantrel-dbgsym_${version}_$arch.deb" ] || fail "no -dbgsym package"
 
@@ -47,6 +48,9 @@ awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 0.3) }' || fail "exposure $sco
 
 echo "package_test: the service on a booted systemd"
 "$here/../service/service_test.sh" "$deb" || fail "the service test failed"
+
+echo "package_test: the init script without systemd"
+"$here/init_test.sh" "$deb" || fail "the init script test failed"
 
 if [ "$failures" -ne 0 ]; then
 	echo "package_test: $failures failed"

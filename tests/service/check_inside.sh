@@ -1,11 +1,16 @@
 #!/bin/sh
-# Inside a booted Debian: install the package, start the service as an admin
-# would, and check it from every side. Writes its findings to /mnt/result.
+# Inside a booted Debian: install the package (from /mnt/pkg, where it is
+# there; otherwise it is installed already, as in an autopkgtest), start
+# the service as an admin would, and check it from every side. Writes its
+# findings to $VANTREL_RESULT (default /mnt/result).
 set -u
 
 time_file=/home/ovrin/data/curtime.dat
+result=${VANTREL_RESULT:-/mnt/result}
+export result # for the checks that run in a shell of their own
+deb=/mnt/pkg/vantrel.deb
 failures=0
-log() { echo "$*" | tee -a /mnt/result/log; }
+log() { echo "$*" | tee -a "$result"/log; }
 check() {
 	name=$1
 	shift
@@ -41,27 +46,29 @@ ticks() {
 }
 as_daemon() { nsenter --target "$(main_pid)" --all --setuid "$(id -u ovrin)" --setgid "$(id -g ovrin)" "$@"; }
 
-log "installing the package"
-dpkg -i /mnt/pkg/vantrel.deb >>/mnt/result/log 2>&1 || log "FAIL dpkg -i"
+if [ -f "$deb" ]; then
+	log "installing the package"
+	dpkg -i "$deb" >>"$result"/log 2>&1 || log "FAIL dpkg -i"
+fi
 check "the package does not start the service" sh -c '! systemctl is-active --quiet vantrel.service'
 check "the unit verifies cleanly" sh -c \
-	'systemd-analyze verify --man=no vantrel.service >/mnt/result/verify 2>&1 && ! [ -s /mnt/result/verify ]'
-systemd-analyze security vantrel.service >/mnt/result/security 2>&1
-log "$(tail -n 1 /mnt/result/security)"
-check "the exposure is at most 0.3" awk '/Overall exposure level/ { exit !($(NF-2) <= 0.3) }' /mnt/result/security
+	'systemd-analyze verify --man=no vantrel.service >"$result"/verify 2>&1 && ! [ -s "$result"/verify ]'
+systemd-analyze security vantrel.service >"$result"/security 2>&1
+log "$(tail -n 1 "$result"/security)"
+check "the exposure is at most 0.3" awk '/Overall exposure level/ { exit !($(NF-2) <= 0.3) }' "$result"/security
 check "it waits for the mount of its directory" sh -c \
 	"systemctl show -P RequiresMountsFor vantrel.service | grep -qw /home/ovrin/data"
 check "it starts after the clock is synchronised" sh -c \
 	"systemctl show -P After vantrel.service | grep -qw time-sync.target"
 
-useradd --user-group --create-home ovrin
-useradd --user-group --create-home other
+id ovrin >/dev/null 2>&1 || useradd --user-group --create-home ovrin
+id other >/dev/null 2>&1 || useradd --user-group --create-home other
 install -d -o ovrin -g ovrin /home/ovrin/data
 check "a missing directory stops the start" sh -c \
-	'mv /home/ovrin/data /home/ovrin/away; ! systemctl start vantrel.service 2>/mnt/result/missing-directory; r=$?; mv /home/ovrin/away /home/ovrin/data; exit $r'
-systemctl status vantrel.service >>/mnt/result/missing-directory 2>&1
-systemctl show -p AssertResult -p Asserts vantrel.service >>/mnt/result/missing-directory 2>&1
-check "systemd says why" grep -q "Assertion failed" /mnt/result/missing-directory
+	'mv /home/ovrin/data /home/ovrin/away; ! systemctl start vantrel.service 2>"$result"/missing-directory; r=$?; mv /home/ovrin/away /home/ovrin/data; exit $r'
+systemctl status vantrel.service >>"$result"/missing-directory 2>&1
+systemctl show -p AssertResult -p Asserts vantrel.service >>"$result"/missing-directory 2>&1
+check "systemd says why" grep -q "Assertion failed" "$result"/missing-directory
 check "and does not retry" sh -c 'sleep 2; ! systemctl is-active --quiet vantrel.service && [ "$(systemctl show -P NRestarts vantrel.service)" = 0 ]'
 systemctl reset-failed vantrel.service
 
@@ -98,13 +105,15 @@ check "systemd restarts it after kill -9" within 10 sh -c \
 	"[ \"\$(systemctl show -P MainPID vantrel.service)\" != $pid ] && [ \"\$(systemctl show -P MainPID vantrel.service)\" != 0 ]"
 check "the file ticks again after the restart" within 10 ticks
 
-pid=$(main_pid)
-dpkg -i /mnt/pkg/vantrel.deb >>/mnt/result/log 2>&1 || log "FAIL dpkg -i, again"
-check "an upgrade restarts the running service" within 10 sh -c \
-	"[ \"\$(systemctl show -P MainPID vantrel.service)\" != $pid ] && systemctl is-active --quiet vantrel.service"
-check "and the file ticks" within 10 ticks
-dpkg -r vantrel >>/mnt/result/log 2>&1 || log "FAIL dpkg -r"
-check "removing the package stops the service" sh -c '! systemctl is-active --quiet vantrel.service && ! grep -qsx vantrel /proc/[0-9]*/comm'
+if [ -f "$deb" ]; then
+	pid=$(main_pid)
+	dpkg -i "$deb" >>"$result"/log 2>&1 || log "FAIL dpkg -i, again"
+	check "an upgrade restarts the running service" within 10 sh -c \
+		"[ \"\$(systemctl show -P MainPID vantrel.service)\" != $pid ] && systemctl is-active --quiet vantrel.service"
+	check "and the file ticks" within 10 ticks
+	dpkg -r vantrel >>"$result"/log 2>&1 || log "FAIL dpkg -r"
+	check "removing the package stops the service" sh -c '! systemctl is-active --quiet vantrel.service && ! grep -qsx vantrel /proc/[0-9]*/comm'
+fi
 
 log "$failures failed"
-echo "$failures" >/mnt/result/failures
+echo "$failures" >"$result"/failures

@@ -1,26 +1,17 @@
 #!/usr/bin/env bash
 # Boots a minimal Debian with systemd in a container, installs the vantrel
 # package there and checks the running service from inside.
-# Usage: service_test.sh PACKAGE.deb   (as root; needs debootstrap and
-# systemd-container). The debootstrapped root is cached between runs in
-# $VANTREL_TEST_ROOT (default /var/cache/vantrel-test/bookworm); the
+# Usage: service_test.sh PACKAGE.deb [ROOT]   (as root; needs debootstrap
+# and systemd-container). The Debian root is cached between runs (default
+# /var/cache/vantrel-test/bookworm; its name is the release); the
 # container's changes never reach it.
 set -euo pipefail
 
 deb=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-root=${VANTREL_TEST_ROOT:-/var/cache/vantrel-test/bookworm}
+root=${2:-/var/cache/vantrel-test/bookworm}
 
-if [ ! -x "$root/lib/systemd/systemd" ]; then
-	mirror=$(apt-cache policy | awk '/ bookworm\/main / && $2 ~ /^https?:/ { print $2; exit }')
-	[ -n "$mirror" ] || { echo "service_test: no bookworm mirror in the apt sources" >&2; exit 1; }
-	echo "service_test: debootstrapping a minimal bookworm into $root"
-	mkdir -p "$(dirname "$root")"
-	rm -rf "$root.new"
-	debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus bookworm "$root.new" "$mirror" \
-		>"$(dirname "$root")/debootstrap.log"
-	mv "$root.new" "$root"
-fi
+"$here/../package/debian_root.sh" "$root"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the Debian package, tests included, inside a cached root of another
+# Debian release and checks it there: lintian, the service on that
+# release's booted systemd, and the init script without systemd.
+# Usage: release_test.sh RELEASE [BUILD_DIR]   (as root)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+release=$1
+build=${2:-$source_dir/build-$release}
+root=/var/cache/vantrel-test/$release
+version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
+arch=$(dpkg --print-architecture)
+
+failures=0
+fail() { echo "release_test: $release: $*" >&2; failures=$((failures + 1)); }
+
+# What building and checking the package takes there.
+"$here/debian_root.sh" "$root" build-essential debhelper cmake pkgconf libfaketime libgtest-dev \
+	lintian man-db file $(chroot "$root" apt-cache show systemd-dev >/dev/null 2>&1 && echo systemd-dev) \
+	$(chroot "$root" apt-cache show tzdata-legacy >/dev/null 2>&1 && echo tzdata-legacy || echo tzdata)
+
+in_root() {
+	systemd-nspawn --quiet --keep-unit --register=no --private-network --volatile=overlay \
+		--directory="$root" --bind="$build:/build" sh -c "$1" </dev/null
+}
+
+echo "release_test: $release: dpkg-buildpackage, with the tests"
+rm -rf "$build"
+mkdir -p "$build/source"
+(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+	tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$build/source"
+if ! in_root 'cd /build/source && dpkg-buildpackage -us -uc -b' >"$build/build.log" 2>&1; then
+	tail -n 60 "$build/build.log" >&2
+	echo "release_test: $release: dpkg-buildpackage failed; the log is $build/build.log" >&2
+	exit 1
+fi
+grep -qE 'tests passed.*, 0 tests failed' "$build/build.log" || fail "dh_auto_test ran no tests"
+grep -E '^(GNU C|c\+\+|cmake version|dpkg-buildpackage: info: source package)' "$build/build.log" | head -n 3 || true
+
+echo "release_test: $release: lintian $(chroot "$root" dpkg-query -W -f='${Version}' lintian)"
+in_root "lintian --pedantic --display-info --fail-on error,warning /build/vantrel_${version}_$arch.changes" ||
+	fail "lintian found errors or warnings"
+
+deb=$build/vantrel_${version}_$arch.deb
+echo "release_test: $release: the unit's place"
+dpkg-deb -c "$deb" | grep -o '[^ ]*vantrel.service$'
+
+echo "release_test: $release: the service on a booted systemd"
+"$here/../service/service_test.sh" "$deb" "$root" || fail "the service test failed"
+
+echo "release_test: $release: the init script without systemd"
+"$here/init_test.sh" "$deb" "$root" || fail "the init script test failed"
+
+if [ "$failures" -ne 0 ]; then
+	echo "release_test: $release: $failures failed"
+	exit 1
+fi
+echo "release_test: $release: passed"
