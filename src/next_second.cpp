@@ -12,10 +12,14 @@ constexpr long nanoseconds_per_second = 1'000'000'000;
 // Waits for `rest` with a system call of another family than
 // clock_nanosleep (which nanosleep and sleep use too): a filter that
 // refuses one seldom refuses all. An early wake-up by a signal is as good
-// as a full wait: the next tick measures afresh.
+// as a full wait: the next tick measures afresh. poll takes milliseconds,
+// rounded up so as not to wake before the second; unlike ppoll it takes no
+// timespec, which glibc's fortified ppoll passes to the 32-bit call even
+// where time_t has 64 bits.
 void wait_otherwise(const timespec &rest)
 {
-	if (::ppoll(nullptr, 0, &rest, nullptr) == 0 || errno == EINTR)
+	const long milliseconds = rest.tv_sec * 1000 + (rest.tv_nsec + 999'999) / 1'000'000;
+	if (::poll(nullptr, 0, static_cast<int>(milliseconds)) == 0 || errno == EINTR)
 		return;
 	// With nothing to wait for, this returns EAGAIN when the time is up.
 	sigset_t none;

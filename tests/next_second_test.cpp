@@ -8,12 +8,12 @@
 
 namespace {
 
-// Set by a test to make every clock_nanosleep, or ppoll, fail with this
+// Set by a test to make every clock_nanosleep, or poll, fail with this
 // errno, as a sandbox's system-call filter can. The test executable is
-// linked with --wrap for both (and their 64-bit-time names on 32-bit
+// linked with --wrap for both (and the sleep's 64-bit-time name on 32-bit
 // targets).
 int refuse_sleep = 0;
-int refuse_ppoll = 0;
+int refuse_poll = 0;
 
 int refused(int error)
 {
@@ -29,21 +29,16 @@ int __wrap_clock_nanosleep(clockid_t clock, int flags, const timespec *rest, tim
 {
 	return refuse_sleep != 0 ? refuse_sleep : __real_clock_nanosleep(clock, flags, rest, left);
 }
-int __real_ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask);
-int __wrap_ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
+int __real_poll(pollfd *fds, nfds_t count, int timeout);
+int __wrap_poll(pollfd *fds, nfds_t count, int timeout)
 {
-	return refuse_ppoll != 0 ? refused(refuse_ppoll) : __real_ppoll(fds, count, timeout, mask);
+	return refuse_poll != 0 ? refused(refuse_poll) : __real_poll(fds, count, timeout);
 }
 #if __TIMESIZE == 32
 int __real___clock_nanosleep_time64(clockid_t clock, int flags, const timespec *rest, timespec *left);
 int __wrap___clock_nanosleep_time64(clockid_t clock, int flags, const timespec *rest, timespec *left)
 {
 	return refuse_sleep != 0 ? refuse_sleep : __real___clock_nanosleep_time64(clock, flags, rest, left);
-}
-int __real___ppoll64(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask);
-int __wrap___ppoll64(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
-{
-	return refuse_ppoll != 0 ? refused(refuse_ppoll) : __real___ppoll64(fds, count, timeout, mask);
 }
 #endif
 }
@@ -75,24 +70,24 @@ TEST(SleepToNextSecond, WakesInALaterSecondEvenWhenRefused)
 {
 	const struct {
 		const char *name;
-		int sleep_refusal, ppoll_refusal;
+		int sleep_refusal, poll_refusal;
 		Outcome outcome;
 	} cases[] = {
 		{"allowed", 0, 0, {}},
 		{"refused", EPERM, 0, {Fault::sleep, EPERM}},
 		{"missing", ENOSYS, 0, {Fault::sleep, ENOSYS}},
-		{"ppoll refused too", EPERM, EPERM, {Fault::sleep, EPERM}},
+		{"poll refused too", EPERM, EPERM, {Fault::sleep, EPERM}},
 		{"allowed again", 0, 0, {}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		refuse_sleep = c.sleep_refusal;
-		refuse_ppoll = c.ppoll_refusal;
+		refuse_poll = c.poll_refusal;
 		timespec before{}, after{};
 		ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &before), 0);
 		const Outcome outcome = sleep_to_next_second();
 		ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &after), 0);
-		refuse_sleep = refuse_ppoll = 0;
+		refuse_sleep = refuse_poll = 0;
 		EXPECT_EQ(outcome, c.outcome);
 		EXPECT_GT(after.tv_sec, before.tv_sec);
 		EXPECT_LE(after.tv_sec, before.tv_sec + 30); // no timing: only not for ever

@@ -75,7 +75,7 @@ TEST_F(TimeFile, CutsAFileBeyondFourGibibytes)
 	put("");
 	ASSERT_EQ(truncate(path.c_str(), (off_t{1} << 32) + 15), 0); // sparse: no space taken
 	EXPECT_TRUE(write_time_file(path.c_str(), "26 12 8 0 0 10\n").ok());
-	EXPECT_EQ(fs::file_size(path), 15u);
+	ASSERT_EQ(fs::file_size(path), 15u); // not read whole if it is still 4 GiB
 	EXPECT_EQ(read_file(path), "26 12 8 0 0 10\n");
 }
 

@@ -100,7 +100,7 @@ while read -r arch triplet emulator narrow_time; do
 		time_symbols=$(grep -E '64' <<<"$symbols" | sed 's/@.*//' | tr '\n' ' ')
 		echo "cross_test: $arch: 64-bit time calls: $time_symbols"
 		grep -qx '__clock_gettime64@GLIBC_[0-9.]*' <<<"$symbols" || fail "$arch: no __clock_gettime64"
-		! grep -qE '^(clock_gettime|clock_nanosleep|nanosleep|ppoll|sigtimedwait|time|fstat|lstat)@' <<<"$symbols" ||
+		! grep -qE '^(clock_gettime|clock_nanosleep|nanosleep|ppoll|pselect|select|sigtimedwait|time|fstat|lstat)@' <<<"$symbols" ||
 			fail "$arch: calls a 32-bit time function"
 	fi
 
