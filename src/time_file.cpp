@@ -174,6 +174,9 @@ Created create_unnamed(const char *path, std::string_view record)
 	if (!write_at(file.get(), record, 0))
 		return finished(Fault::write, errno);
 
+	// Linking a descriptor by itself takes a capability; through /proc it
+	// takes none. Any failure but EEXIST hands over to the next way, which
+	// then reports the real reason, if there is one.
 	char self[32];
 	(void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
 	if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0)
