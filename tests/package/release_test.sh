@@ -16,10 +16,14 @@ arch=$(dpkg --print-architecture)
 failures=0
 fail() { echo "release_test: $release: $*" >&2; failures=$((failures + 1)); }
 
-# What building and checking the package takes there.
-"$here/debian_root.sh" "$root" build-essential debhelper cmake pkgconf libfaketime libgtest-dev \
-	lintian man-db file $(chroot "$root" apt-cache show systemd-dev >/dev/null 2>&1 && echo systemd-dev) \
-	$(chroot "$root" apt-cache show tzdata-legacy >/dev/null 2>&1 && echo tzdata-legacy || echo tzdata)
+# What building and checking the package takes there. Some names depend
+# on the release, so the root is asked once it exists.
+"$here/debian_root.sh" "$root"
+has() { chroot "$root" apt-cache show "$1" >/dev/null 2>&1; }
+needed=(build-essential debhelper cmake pkgconf libfaketime libgtest-dev lintian man-db file)
+if has systemd-dev; then needed+=(systemd-dev); fi
+if has tzdata-legacy; then needed+=(tzdata-legacy); else needed+=(tzdata); fi
+"$here/debian_root.sh" "$root" "${needed[@]}"
 
 in_root() {
 	systemd-nspawn --quiet --keep-unit --register=no --private-network --volatile=overlay \

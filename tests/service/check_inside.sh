@@ -72,7 +72,8 @@ check "systemd says why" grep -q "Assertion failed" "$result"/missing-directory
 check "and does not retry" sh -c 'sleep 2; ! systemctl is-active --quiet vantrel.service && [ "$(systemctl show -P NRestarts vantrel.service)" = 0 ]'
 systemctl reset-failed vantrel.service
 
-systemctl start vantrel.service
+check "enabling starts it" systemctl enable --now vantrel.service
+check "it is enabled" systemctl is-enabled --quiet vantrel.service
 check "the service is active" within 10 systemctl is-active --quiet vantrel.service
 check "the file holds the current UTC record" within 10 is_current
 check "the file ticks" ticks
