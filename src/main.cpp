@@ -5,6 +5,7 @@
 #include "time_file.h"
 #include "time_record.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -31,10 +32,12 @@ int main()
 	(void)::prctl(PR_SET_TIMERSLACK, 1UL);
 
 	char line[line_buffer_size];
-	Outcome written{}, slept{};
+	Outcome clock{}, written{}, slept{};
 	for (;;) {
 		timespec now{};
-		if (::clock_gettime(CLOCK_REALTIME, &now) == 0) {
+		const bool read = ::clock_gettime(CLOCK_REALTIME, &now) == 0;
+		track(clock, read ? Outcome{} : Outcome{Fault::clock, errno});
+		if (read) {
 			const std::size_t length = format_time_record(utc_time(now.tv_sec), line);
 			track(written, write_time_file(time_file_path, {line, length}));
 		}

@@ -8,7 +8,8 @@ namespace {
 // would mislead (O_NOFOLLOW says ELOOP, O_NONBLOCK on a FIFO says ENXIO).
 struct Description {
 	const char *what;
-	const char *reason; // nullptr: the system's own
+	const char *reason = nullptr; // nullptr: the system's own
+	bool of_the_file = true;      // the sleep and the clock are named without the path
 };
 
 Description describe(Fault fault)
@@ -22,15 +23,17 @@ Description describe(Fault fault)
 	case Fault::not_regular_file:
 		return {"open", "not a regular file"};
 	case Fault::write:
-		return {"write", nullptr};
+		return {"write"};
 	case Fault::truncate:
-		return {"truncate", nullptr};
+		return {"truncate"};
 	case Fault::close:
-		return {"close", nullptr};
+		return {"close"};
 	case Fault::sleep:
-		return {"sleep", nullptr};
+		return {"sleep", nullptr, false};
+	case Fault::clock:
+		return {"clock", nullptr, false};
 	}
-	return {"open", nullptr};
+	return {"open"};
 }
 
 } // namespace
@@ -41,16 +44,17 @@ void report_change(std::FILE *out, const char *path, const Outcome &before, cons
 		return;
 	// A lost message must not stop the file being kept.
 	if (now.ok()) {
-		if (before.fault == Fault::sleep)
-			(void)std::fputs("vantrel: sleep works again\n", out);
-		else
+		const Description mended = describe(before.fault);
+		if (mended.of_the_file)
 			(void)std::fprintf(out, "vantrel: writing %s again\n", path);
+		else
+			(void)std::fprintf(out, "vantrel: %s works again\n", mended.what);
 		return;
 	}
 	const Description failed = describe(now.fault);
 	const char *reason = failed.reason != nullptr ? failed.reason : std::strerror(now.error);
-	if (now.fault == Fault::sleep)
-		(void)std::fprintf(out, "vantrel: %s: %s\n", failed.what, reason);
-	else
+	if (failed.of_the_file)
 		(void)std::fprintf(out, "vantrel: %s %s: %s\n", failed.what, path, reason);
+	else
+		(void)std::fprintf(out, "vantrel: %s: %s\n", failed.what, reason);
 }

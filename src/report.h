@@ -15,6 +15,7 @@ enum class Fault {
 	truncate,
 	close,
 	sleep, // the wait for the next second; another kind of wait stood in
+	clock, // the wall clock could not be read: the tick wrote nothing
 };
 
 struct Outcome {
@@ -27,7 +28,8 @@ struct Outcome {
 
 // Tells `out` of a change from `before` to `now`, if there is one:
 //   "vantrel: <what failed> <path>: <reason>", "vantrel: writing <path> again",
-//   "vantrel: sleep: <reason>", "vantrel: sleep works again".
+//   "vantrel: sleep: <reason>", "vantrel: sleep works again", and the same
+//   for the clock.
 void report_change(std::FILE *out, const char *path, const Outcome &before, const Outcome &now);
 
 #endif

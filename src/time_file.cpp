@@ -115,7 +115,7 @@ Outcome rewrite(int fd, off_t old_size, std::string_view record)
 // How one way of creating the missing file ended.
 enum class Creation {
 	finished,    // the file holds its record, or the outcome says why not
-	unsupported, // this file system can't do it this way: try the next
+	unsupported, // this way can't be taken here: try the next
 	appeared,    // another file took the name meanwhile: rewrite that one
 };
 
@@ -190,7 +190,7 @@ Created create_unnamed(const char *path, std::string_view record)
 // same directory, written and closed (NFS reports quota and space errors
 // at close), then linked to the path. The temporary's name is fixed, so
 // one a crash left behind is cleared by the next creation and never piles
-// up; it is removed whatever happens.
+// up; it is removed again once it is linked, or once it has failed.
 Created create_linked(const char *path, std::string_view record)
 {
 	char temporary[PATH_MAX];
@@ -198,8 +198,13 @@ Created create_linked(const char *path, std::string_view record)
 		return {Creation::unsupported};
 	(void)::unlink(temporary);
 	UniqueFd file{::open(temporary, open_flags | O_CREAT | O_EXCL, 0666)};
-	if (file.get() < 0)
+	if (file.get() < 0) {
+		// Something that can't be cleared holds the name (a directory,
+		// another user's file under a sticky bit): create by name instead.
+		if (errno == EEXIST)
+			return {Creation::unsupported};
 		return finished(Fault::open, errno);
+	}
 
 	Created created{};
 	if (!write_at(file.get(), record, 0))
@@ -219,9 +224,10 @@ Created create_linked(const char *path, std::string_view record)
 	return created;
 }
 
-// The last resort, where there are no hard links: create the file by name
-// and write it. A reader can meet it empty for a moment; if the record
-// can't go in, the file is taken away again rather than left empty.
+// The last resort, where there are no hard links or the temporary's name is
+// blocked: create the file by name and write it. A reader can meet it empty
+// for a moment; if the record can't go in, the file is taken away again
+// rather than left empty.
 Created create_named(const char *path, std::string_view record)
 {
 	UniqueFd file{::open(path, open_flags | O_CREAT | O_EXCL, 0666)};

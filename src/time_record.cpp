@@ -18,8 +18,6 @@ std::tm utc_time(std::time_t clock)
 	utc.tm_hour = static_cast<int>(time_of_day.hours().count());
 	utc.tm_min = static_cast<int>(time_of_day.minutes().count());
 	utc.tm_sec = static_cast<int>(time_of_day.seconds().count());
-	utc.tm_wday = static_cast<int>(weekday{day}.c_encoding());
-	utc.tm_yday = static_cast<int>((day - sys_days{date.year() / January / 1}).count());
 	return utc;
 }
 

@@ -19,7 +19,8 @@ inline constexpr std::size_t longest_record = 18;
 inline constexpr std::size_t line_buffer_size = 1000;
 static_assert(line_buffer_size > longest_record);
 
-// Breaks a clock reading down into UTC. Unlike gmtime it consults no time
+// Breaks a clock reading down into UTC: the fields the record uses, the
+// rest zero. Unlike gmtime it consults no time
 // zone at all (a TZ such as "right/UTC" makes glibc's gmtime shift by leap
 // seconds), takes no lock and never allocates.
 std::tm utc_time(std::time_t clock);

@@ -5,15 +5,17 @@
 #include <cerrno>
 
 #include <poll.h>
+#include <signal.h>
 
 namespace {
 
-// Set by a test to make every clock_nanosleep, or poll, fail with this
-// errno, as a sandbox's system-call filter can. The test executable is
-// linked with --wrap for both (and the sleep's 64-bit-time name on 32-bit
-// targets).
+// Set by a test to make every clock_nanosleep, poll or sigtimedwait fail
+// with this errno, as a sandbox's system-call filter can. The test
+// executable is linked with --wrap for them (and their 64-bit-time names
+// on 32-bit targets).
 int refuse_sleep = 0;
 int refuse_poll = 0;
+int refuse_signal_wait = 0;
 
 int refused(int error)
 {
@@ -34,7 +36,17 @@ int __wrap_poll(pollfd *fds, nfds_t count, int timeout)
 {
 	return refuse_poll != 0 ? refused(refuse_poll) : __real_poll(fds, count, timeout);
 }
+int __real_sigtimedwait(const sigset_t *set, siginfo_t *info, const timespec *rest);
+int __wrap_sigtimedwait(const sigset_t *set, siginfo_t *info, const timespec *rest)
+{
+	return refuse_signal_wait != 0 ? refused(refuse_signal_wait) : __real_sigtimedwait(set, info, rest);
+}
 #if __TIMESIZE == 32
+int __real___sigtimedwait64(const sigset_t *set, siginfo_t *info, const timespec *rest);
+int __wrap___sigtimedwait64(const sigset_t *set, siginfo_t *info, const timespec *rest)
+{
+	return refuse_signal_wait != 0 ? refused(refuse_signal_wait) : __real___sigtimedwait64(set, info, rest);
+}
 int __real___clock_nanosleep_time64(clockid_t clock, int flags, const timespec *rest, timespec *left);
 int __wrap___clock_nanosleep_time64(clockid_t clock, int flags, const timespec *rest, timespec *left)
 {
@@ -70,24 +82,26 @@ TEST(SleepToNextSecond, WakesInALaterSecondEvenWhenRefused)
 {
 	const struct {
 		const char *name;
-		int sleep_refusal, poll_refusal;
+		int sleep_refusal, poll_refusal, signal_wait_refusal;
 		Outcome outcome;
 	} cases[] = {
-		{"allowed", 0, 0, {}},
-		{"refused", EPERM, 0, {Fault::sleep, EPERM}},
-		{"missing", ENOSYS, 0, {Fault::sleep, ENOSYS}},
-		{"poll refused too", EPERM, EPERM, {Fault::sleep, EPERM}},
-		{"allowed again", 0, 0, {}},
+		{"allowed", 0, 0, 0, {}},
+		{"refused", EPERM, 0, 0, {Fault::sleep, EPERM}},
+		{"missing", ENOSYS, 0, 0, {Fault::sleep, ENOSYS}},
+		{"poll refused too", EPERM, EPERM, 0, {Fault::sleep, EPERM}},
+		{"every wait refused", EPERM, EPERM, EPERM, {Fault::sleep, EPERM}},
+		{"allowed again", 0, 0, 0, {}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		refuse_sleep = c.sleep_refusal;
 		refuse_poll = c.poll_refusal;
+		refuse_signal_wait = c.signal_wait_refusal;
 		timespec before{}, after{};
 		ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &before), 0);
 		const Outcome outcome = sleep_to_next_second();
 		ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &after), 0);
-		refuse_sleep = refuse_poll = 0;
+		refuse_sleep = refuse_poll = refuse_signal_wait = 0;
 		EXPECT_EQ(outcome, c.outcome);
 		EXPECT_GT(after.tv_sec, before.tv_sec);
 		EXPECT_LE(after.tv_sec, before.tv_sec + 30); // no timing: only not for ever
