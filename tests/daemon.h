@@ -5,6 +5,8 @@
 
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -13,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <ostream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -152,12 +157,6 @@ private:
 	std::string errors_, output_;
 };
 
-// What the daemon keeping `time_file` writes on standard error at start.
-inline std::string startup_line_for(const std::string &time_file)
-{
-	return "vantrel: Maintaing " + time_file + " ...\n";
-}
-
 // The instant a record names, in seconds since the epoch; -1 if none.
 inline std::time_t instant_of(const std::string &record)
 {
@@ -177,5 +176,81 @@ inline long age_of(const std::string &record, std::time_t now = std::time(nullpt
 	const std::time_t then = instant_of(record);
 	return then < 0 ? 1'000'000 : static_cast<long>(now - then);
 }
+
+// What a reader in a tight loop met: every read by kind, and each new
+// record in the order it appeared.
+struct Tally {
+	long reads = 0, missing = 0, empty = 0, partial = 0;
+	std::string example; // of a partial read
+	std::vector<std::string> records;
+};
+
+inline std::ostream &operator<<(std::ostream &out, const Tally &tally)
+{
+	return out << tally.reads << " reads: " << tally.missing << " missing, " << tally.empty
+	           << " empty, " << tally.partial << " partial (\"" << tally.example << "\")";
+}
+
+// Reads the file at `path` again and again until `enough` says so.
+inline Tally read_tightly(const std::string &path, const std::function<bool(const Tally &)> &enough)
+{
+	Tally tally;
+	while (!enough(tally)) {
+		const auto read = read_file(path);
+		++tally.reads;
+		if (!read) {
+			++tally.missing;
+		} else if (read->empty()) {
+			++tally.empty;
+		} else if (!reader_safe(*read)) {
+			++tally.partial;
+			tally.example = *read;
+		} else if (tally.records.empty() || tally.records.back() != first_line(*read)) {
+			tally.records.push_back(first_line(*read));
+		}
+	}
+	return tally;
+}
+
+// The tests that drive the daemon: which build of it runs, the file it
+// keeps, in a data directory made afresh for each test.
+class DaemonTest : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::filesystem::remove_all(data_dir().parent_path());
+		std::filesystem::create_directories(data_dir());
+	}
+
+	std::filesystem::path data_dir() const { return std::filesystem::path{time_file}.parent_path(); }
+	std::string startup_line() const { return "vantrel: Maintaing " + time_file + " ...\n"; }
+	std::string again() const { return "vantrel: writing " + time_file + " again\n"; }
+	std::string failure(const char *what, const std::string &reason) const
+	{
+		return std::string{"vantrel: "} + what + " " + time_file + ": " + reason + "\n";
+	}
+	// The file's content; nothing when it is missing or no regular file,
+	// which a read could block on.
+	std::string content() const
+	{
+		struct stat status {};
+		if (lstat(time_file.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+			return {};
+		return read_file(time_file).value_or("");
+	}
+	bool holds_record() const { return is_record(content()); }
+	bool ticks() const
+	{
+		const std::string before = content();
+		return eventually([&] { return holds_record() && content() != before; }, std::chrono::seconds{3});
+	}
+	Launch launch(std::vector<std::string> environment = {}, uid_t uid = 0) const
+	{
+		return {binary, std::move(environment), uid, {}};
+	}
+
+	std::string binary = VANTREL_BINARY;
+	std::string time_file = VANTREL_TEST_FILE;
+};
 
 #endif

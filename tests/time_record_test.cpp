@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -30,21 +31,21 @@ TEST(FormatTimeRecord, WritesOnlyTheYearPadded)
 		{broken_down(2016, 12, 31, 23, 59, 60), "16 12 31 23 59 60\n"},
 		{broken_down(2100, 2, 28, 9, 9, 9), "00 2 28 9 9 9\n"},
 	};
-	for (const auto &c : cases) {
+	for (const auto &c : cases)
 		EXPECT_EQ(record_of(c.utc), c.record);
-		EXPECT_LE(std::string{c.record}.size(), longest_record);
-	}
-	EXPECT_EQ(record_of(broken_down(1999, 12, 31, 23, 59, 59)).size(), longest_record);
 }
 
-// The clock-to-record path of the daemon, for every clock below, under
-// the time zone `zone`.
-void expect_utc_under(const char *zone)
+// The clock-to-record path of the daemon under zones that shift local
+// time, use daylight saving, are bogus, or carry leap-second tables (under
+// which the C library's own gmtime is 27 s behind for a clock of 2026).
+// Where the leap-second zones are not installed (Debian 13 keeps them in
+// tzdata-legacy) their rows are skipped.
+TEST(UtcTime, RecordIgnoresTheTimeZone)
 {
 	const struct {
 		std::time_t clock;
 		const char *record;
-	} cases[] = {
+	} instants[] = {
 		{946684800, "00 1 1 0 0 0\n"},
 		{1109912767, "05 3 4 5 6 7\n"},
 		{1796687055, "26 12 7 23 44 15\n"},
@@ -54,39 +55,35 @@ void expect_utc_under(const char *zone)
 		{2147483648, "38 1 19 3 14 8\n"},
 		{0, "70 1 1 0 0 0\n"},
 	};
-	ASSERT_EQ(setenv("TZ", zone, 1), 0);
-	tzset();
-	for (const auto &c : cases)
-		EXPECT_EQ(record_of(utc_time(c.clock)), c.record) << "TZ=" << zone;
+	const struct {
+		const char *name;
+		bool leap_seconds;
+	} zones[] = {
+		{"UTC", false},           {"America/New_York", false}, {"Australia/Lord_Howe", false},
+		{"Asia/Kathmandu", false}, {"EST5EDT", false},         {"XYZ-13:45", false},
+		{":nowhere", false},       {"right/UTC", true},         {"right/Europe/Berlin", true},
+	};
+	std::vector<std::string> skipped;
+	for (const auto &zone : zones) {
+		SCOPED_TRACE(zone.name);
+		ASSERT_EQ(setenv("TZ", zone.name, 1), 0);
+		tzset();
+		const std::time_t clock = 1796687055; // 2026-12-07 23:44:15
+		std::tm shifted{};
+		ASSERT_NE(gmtime_r(&clock, &shifted), nullptr);
+		if (zone.leap_seconds && shifted.tm_sec == 15) {
+			skipped.emplace_back(zone.name);
+			continue;
+		}
+		EXPECT_EQ(shifted.tm_sec, zone.leap_seconds ? 48 : 15) << "not the zone the row means";
+		for (const auto &instant : instants)
+			EXPECT_EQ(record_of(utc_time(instant.clock)), instant.record);
+	}
 	unsetenv("TZ");
 	tzset();
-}
-
-// Zones that shift local time, use daylight saving, or are bogus.
-TEST(UtcTime, RecordIgnoresTheTimeZone)
-{
-	for (const char *zone : {"UTC", "America/New_York", "Australia/Lord_Howe", "Asia/Kathmandu",
-	                         "EST5EDT", "XYZ-13:45", ":nowhere"})
-		expect_utc_under(zone);
-}
-
-// Zones with leap-second tables, under which the C library's own gmtime is
-// 27 s behind for a clock of 2026. Where they are not installed (Debian 13
-// keeps them in tzdata-legacy) there is nothing to test.
-TEST(UtcTime, RecordIgnoresLeapSecondTables)
-{
-	ASSERT_EQ(setenv("TZ", "right/UTC", 1), 0);
-	tzset();
-	const std::time_t clock = 1796687055; // 2026-12-07 23:44:15
-	std::tm shifted{};
-	ASSERT_NE(gmtime_r(&clock, &shifted), nullptr);
-	unsetenv("TZ");
-	tzset();
-	if (shifted.tm_sec == 15)
-		GTEST_SKIP() << "the right/ zones are not installed (Debian: tzdata-legacy, or tzdata before 13)";
-	ASSERT_EQ(shifted.tm_sec, 48) << "right/UTC loaded, but its gmtime is not 27 s behind";
-	for (const char *zone : {"right/UTC", "right/Europe/Berlin"})
-		expect_utc_under(zone);
+	if (!skipped.empty())
+		GTEST_SKIP() << "the other zones passed; not installed: " << testing::PrintToString(skipped)
+		             << " (Debian: tzdata-legacy, or tzdata before 13)";
 }
 
 // A sweep over six centuries against the C library's own UTC conversion,
@@ -106,8 +103,6 @@ TEST(UtcTime, AgreesWithTheCLibrary)
 		ASSERT_EQ(actual.tm_hour, expected.tm_hour) << clock;
 		ASSERT_EQ(actual.tm_min, expected.tm_min) << clock;
 		ASSERT_EQ(actual.tm_sec, expected.tm_sec) << clock;
-		ASSERT_EQ(actual.tm_wday, expected.tm_wday) << clock;
-		ASSERT_EQ(actual.tm_yday, expected.tm_yday) << clock;
 	}
 	unsetenv("TZ");
 	tzset();

@@ -12,9 +12,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string time_file = VANTREL_TEST_FILE;
-const fs::path data_dir = fs::path{time_file}.parent_path();
-const std::string startup_line = startup_line_for(time_file);
 const std::string libfaketime = VANTREL_LIBFAKETIME;
 
 std::time_t utc(int year, int month, int day, int hour, int minute, int second)
@@ -23,24 +20,24 @@ std::time_t utc(int year, int month, int day, int hour, int minute, int second)
 	return timegm(&instant);
 }
 
-// The daemon with libfaketime preloaded and set by `settings`. AddressSanitizer
-// wants to be the first preloaded library; it is told not to mind.
-Launch faked(std::vector<std::string> settings)
-{
-	settings.push_back("LD_PRELOAD=" + libfaketime);
-	settings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
-	return {VANTREL_BINARY, settings, 0, {}};
-}
-
-class FakedClock : public testing::Test {
+class FakedClock : public DaemonTest {
 protected:
 	void SetUp() override
 	{
 		if (libfaketime.empty() || !fs::exists(libfaketime))
 			GTEST_SKIP() << "libfaketime is not installed (Debian: libfaketime); "
 			                "the faked-clock cases need it";
-		fs::remove_all(data_dir.parent_path());
-		fs::create_directories(data_dir);
+		DaemonTest::SetUp();
+	}
+
+	// The daemon with libfaketime preloaded and set by `settings`.
+	// AddressSanitizer wants to be the first preloaded library; it is told
+	// not to mind.
+	Launch faked(std::vector<std::string> settings) const
+	{
+		settings.push_back("LD_PRELOAD=" + libfaketime);
+		settings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+		return launch(settings);
 	}
 };
 
@@ -68,27 +65,14 @@ TEST_F(FakedClock, RollsOverEveryCalendarEdge)
 		SCOPED_TRACE(c.name);
 		fs::remove(time_file);
 		Daemon daemon{faked({"FAKETIME_FMT=%s", "FAKETIME=@" + std::to_string(c.start)})};
-		std::vector<std::string> seen;
-		long reads = 0, unsafe = 0;
-		std::string example;
 		const auto deadline = std::chrono::steady_clock::now() + 15s;
-		while (seen.size() < c.records.size() && std::chrono::steady_clock::now() < deadline) {
-			const auto content = read_file(time_file);
-			if (!content)
-				continue; // not there yet: never met empty, it appears whole
-			++reads;
-			if (!reader_safe(*content)) {
-				++unsafe;
-				example = *content;
-				continue;
-			}
-			const std::string record = first_line(*content);
-			if (seen.empty() || seen.back() != record)
-				seen.push_back(record);
-		}
-		EXPECT_EQ(seen, c.records);
-		EXPECT_EQ(unsafe, 0) << "of " << reads << " reads, for example \"" << example << '"';
-		EXPECT_EQ(daemon.errors(), startup_line);
+		const Tally tally = read_tightly(time_file, [&](const Tally &t) {
+			return t.records.size() >= c.records.size() || std::chrono::steady_clock::now() >= deadline;
+		});
+		EXPECT_EQ(tally.records, c.records);
+		// Missing only until the first record: it appears whole.
+		EXPECT_EQ(tally.empty + tally.partial, 0) << tally;
+		EXPECT_EQ(daemon.errors(), startup_line());
 	}
 }
 
@@ -96,7 +80,7 @@ TEST_F(FakedClock, RollsOverEveryCalendarEdge)
 // file follows within about a second, keeps ticking, and nothing is said.
 TEST_F(FakedClock, FollowsClockSteps)
 {
-	const fs::path offset_file = data_dir.parent_path() / "faketime.rc";
+	const fs::path offset_file = data_dir().parent_path() / "faketime.rc";
 	std::ofstream{offset_file} << "+0\n";
 	Daemon daemon{faked({"FAKETIME_TIMESTAMP_FILE=" + offset_file.string(), "FAKETIME_NO_CACHE=1"})};
 	const auto shows = [&](long offset) {
@@ -125,7 +109,7 @@ TEST_F(FakedClock, FollowsClockSteps)
 		})) << "the file stopped ticking";
 	}
 	EXPECT_TRUE(daemon.running());
-	EXPECT_EQ(daemon.errors(), startup_line);
+	EXPECT_EQ(daemon.errors(), startup_line());
 }
 
 } // namespace

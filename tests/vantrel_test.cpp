@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
+#include <fstream>
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -16,14 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string time_file = VANTREL_TEST_FILE;
-const fs::path data_dir = fs::path{time_file}.parent_path();
-const std::string startup_line = startup_line_for(time_file);
-const Launch as_users_run_it{VANTREL_BINARY, {}, 0, {}};
-
-std::string content() { return read_file(time_file).value_or(""); }
-bool holds_record() { return is_record(content()); }
-
 struct stat status_of(const std::string &path)
 {
 	struct stat status {};
@@ -32,39 +24,32 @@ struct stat status_of(const std::string &path)
 	return status;
 }
 
-class VantrelTest : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		fs::remove_all(data_dir.parent_path());
-		fs::create_directories(data_dir);
-	}
-};
+using VantrelTest = DaemonTest;
 
+// The file holds the current UTC record from the first tick on, ticks in
+// the same inode with the same mode, comes back when deleted, and only the
+// start-up line is said.
 TEST_F(VantrelTest, KeepsOneRecordInTheSameFile)
 {
-	{
-		std::ofstream old{time_file};
-		old << std::string(100'000, 'x') << "\n";
-	}
+	std::ofstream{time_file} << std::string(100'000, 'x') << "\n";
 	ASSERT_EQ(chmod(time_file.c_str(), 0640), 0);
 	const struct stat before = status_of(time_file);
 
-	Daemon daemon{as_users_run_it};
-	ASSERT_TRUE(eventually(holds_record)) << content().substr(0, 40);
+	Daemon daemon{launch()};
+	ASSERT_TRUE(eventually([&] { return holds_record(); })) << content().substr(0, 40);
 	const std::string first = content();
 	EXPECT_LE(std::labs(age_of(first)), 2) << first;
 
-	ASSERT_TRUE(eventually([&] { return holds_record() && content() != first; }));
+	ASSERT_TRUE(ticks());
 	const struct stat after = status_of(time_file);
 	EXPECT_EQ(after.st_ino, before.st_ino);
 	EXPECT_EQ(after.st_mode, before.st_mode);
 
 	ASSERT_EQ(unlink(time_file.c_str()), 0);
-	EXPECT_TRUE(eventually(holds_record));
+	EXPECT_TRUE(eventually([&] { return holds_record(); }));
 
 	EXPECT_TRUE(daemon.running());
-	EXPECT_EQ(daemon.errors(), startup_line);
+	EXPECT_EQ(daemon.errors(), startup_line());
 	daemon.stop();
 	EXPECT_EQ(daemon.output(), "");
 }
@@ -73,79 +58,20 @@ TEST_F(VantrelTest, KeepsOneRecordInTheSameFile)
 // line: never an empty file, never a cut line.
 TEST_F(VantrelTest, ReaderNeverMeetsAnIncompleteRecord)
 {
-	Daemon daemon{as_users_run_it};
-	ASSERT_TRUE(eventually(holds_record));
-	long reads = 0, bad = 0;
-	std::set<std::string> seen;
+	Daemon daemon{launch()};
+	ASSERT_TRUE(eventually([&] { return holds_record(); }));
 	const auto end = std::chrono::steady_clock::now() + 3500ms;
-	while (std::chrono::steady_clock::now() < end) {
-		const std::string line = first_line(content());
-		++reads;
-		if (!is_record(line))
-			++bad;
-		else
-			seen.insert(line);
-	}
-	EXPECT_EQ(bad, 0) << "of " << reads << " reads";
-	EXPECT_GE(seen.size(), 2u) << "the file did not tick";
-}
-
-// Every kind of trouble gets one line, the loop carries on, and a line says
-// when writing works again.
-TEST_F(VantrelTest, ReportsTroubleOnceAndRecovers)
-{
-	fs::remove_all(data_dir);
-	Daemon daemon{as_users_run_it};
-	std::string expected = startup_line + "vantrel: open " + time_file + ": No such file or directory\n";
-	ASSERT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
-	std::this_thread::sleep_for(2500ms); // a few ticks: no repeat
-	EXPECT_EQ(daemon.errors(), expected);
-
-	const std::string again = "vantrel: writing " + time_file + " again\n";
-	fs::create_directories(data_dir);
-	expected += again;
-	ASSERT_TRUE(eventually([&] { return holds_record() && daemon.errors() == expected; }))
-		<< daemon.errors();
-
-	const std::string victim = (data_dir / "victim").string();
-	const struct {
-		const char *name;
-		std::function<int()> make; // 0 once made; the daemon may recreate the file meanwhile
-		const char *reason;
-	} troubles[] = {
-		{"FIFO", [] { return mkfifo(time_file.c_str(), 0666); }, "not a regular file"},
-		{"symbolic link", [&] { return symlink(victim.c_str(), time_file.c_str()); },
-		 "symbolic link, not followed"},
-		{"directory", [] { return mkdir(time_file.c_str(), 0755); }, "Is a directory"},
-	};
-	for (const auto &trouble : troubles) {
-		SCOPED_TRACE(trouble.name);
-		{
-			std::ofstream{victim} << "keep me\n";
-		}
-		ASSERT_TRUE(eventually([&] {
-			std::error_code ignored;
-			fs::remove(time_file, ignored);
-			return trouble.make() == 0;
-		}));
-		expected += "vantrel: open " + time_file + ": " + trouble.reason + "\n";
-		EXPECT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
-		std::this_thread::sleep_for(1500ms);
-		EXPECT_TRUE(daemon.running());
-		EXPECT_EQ(read_file(victim), "keep me\n");
-
-		fs::remove(time_file);
-		expected += again;
-		EXPECT_TRUE(eventually([&] { return holds_record() && daemon.errors() == expected; }))
-			<< daemon.errors();
-	}
+	const Tally tally = read_tightly(time_file, [&](const Tally &) { return std::chrono::steady_clock::now() >= end; });
+	EXPECT_EQ(tally.missing + tally.empty + tally.partial, 0) << tally;
+	EXPECT_GE(tally.records.size(), 2u) << "the file did not tick";
 }
 
 // How often the file is written and closed in `span`.
-int writes_within(std::chrono::milliseconds span)
+int writes_within(const std::string &time_file, std::chrono::milliseconds span)
 {
 	const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-	if (watch < 0 || inotify_add_watch(watch, data_dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
+	const std::string dir = fs::path{time_file}.parent_path().string();
+	if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
 		throw std::runtime_error("inotify failed");
 	const std::string name = fs::path{time_file}.filename().string();
 	int writes = 0;
@@ -168,22 +94,38 @@ int writes_within(std::chrono::milliseconds span)
 	return writes;
 }
 
-// A sandbox may refuse the sleep. The daemon must neither spin nor stop:
-// it says so once and goes on writing about once a second.
+// A sandbox may refuse the sleep, or every way of waiting. The daemon must
+// neither spin nor stop: it says so once and goes on writing about once a
+// second.
 TEST_F(VantrelTest, RefusedSleepNeitherSpinsNorStops)
 {
-	Launch refused = as_users_run_it;
-	refused.refused_calls = {SYS_clock_nanosleep};
-#ifdef SYS_clock_nanosleep_time64
-	refused.refused_calls.push_back(SYS_clock_nanosleep_time64);
+	std::vector<long> sleep{SYS_clock_nanosleep};
+	std::vector<long> every_wait{SYS_clock_nanosleep, SYS_ppoll, SYS_rt_sigtimedwait, SYS_pselect6};
+#ifdef SYS_poll
+	every_wait.push_back(SYS_poll);
 #endif
-	Daemon daemon{refused};
-	ASSERT_TRUE(eventually(holds_record));
-	const int writes = writes_within(4s);
-	EXPECT_GE(writes, 2) << "it stopped writing";
-	EXPECT_LE(writes, 8) << "it spins";
-	EXPECT_TRUE(daemon.running());
-	EXPECT_EQ(daemon.errors(), startup_line + "vantrel: sleep: Operation not permitted\n");
+#ifdef SYS_clock_nanosleep_time64
+	sleep.push_back(SYS_clock_nanosleep_time64);
+	every_wait.insert(every_wait.end(), {SYS_clock_nanosleep_time64, SYS_ppoll_time64,
+	                                     SYS_rt_sigtimedwait_time64, SYS_pselect6_time64});
+#endif
+	const struct {
+		const char *name;
+		std::vector<long> calls;
+	} cases[] = {{"the sleep", sleep}, {"every wait", every_wait}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		Launch refused = launch();
+		refused.refused_calls = c.calls;
+		fs::remove(time_file);
+		Daemon daemon{refused};
+		ASSERT_TRUE(eventually([&] { return holds_record(); }));
+		const int writes = writes_within(time_file, 4s);
+		EXPECT_GE(writes, 2) << "it stopped writing";
+		EXPECT_LE(writes, 8) << "it spins";
+		EXPECT_TRUE(daemon.running());
+		EXPECT_EQ(daemon.errors(), startup_line() + "vantrel: sleep: Operation not permitted\n");
+	}
 }
 
 } // namespace
