@@ -78,16 +78,11 @@ class Daemon {
 public:
 	explicit Daemon(const Launch &launch)
 	{
+		// The first of two settings of a name is the one that counts.
 		std::vector<std::string> strings = launch.environment;
 		strings.emplace_back("TZ=Pacific/Kiritimati");
-		const auto named = [&](std::string_view entry) {
-			const std::string_view name = entry.substr(0, entry.find('=') + 1);
-			return std::any_of(strings.begin(), strings.end(),
-			                   [&](const std::string &s) { return s.rfind(name, 0) == 0; });
-		};
 		for (char **e = environ; *e != nullptr; ++e)
-			if (!named(*e))
-				strings.emplace_back(*e);
+			strings.emplace_back(*e);
 		std::vector<char *> env;
 		for (std::string &s : strings)
 			env.push_back(s.data());

@@ -7,10 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <string>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,56 +99,6 @@ TEST_F(TimeFile, CreatesAMissingFile)
 	ASSERT_EQ(stat(path.c_str(), &status), 0);
 	EXPECT_EQ(status.st_mode & 07777, 0644u);
 	EXPECT_EQ(read_file(path), record);
-}
-
-// What may sit at the path: the write must fail at once, harm nothing and
-// say why. A FIFO someone is reading is still no place for the record.
-TEST_F(TimeFile, RefusesWhatIsNotARegularFile)
-{
-	const std::string victim = (dir / "victim").string();
-	int reader = -1;
-	const struct {
-		const char *name;
-		std::function<void()> make;
-		Outcome expected;
-	} cases[] = {
-		{"missing directory", [&] { fs::remove_all(dir); }, {Fault::open, ENOENT}},
-		{"directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, {Fault::open, EISDIR}},
-		{"FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }, {Fault::not_regular_file, 0}},
-		{"FIFO with a reader",
-		 [&] {
-			 ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
-			 reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-			 ASSERT_GE(reader, 0);
-		 },
-		 {Fault::not_regular_file, 0}},
-		{"link to a file",
-		 [&] {
-			 put("keep me\n");
-			 ASSERT_EQ(rename(path.c_str(), victim.c_str()), 0);
-			 ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
-		 },
-		 {Fault::symbolic_link, 0}},
-		{"dangling link", [&] { ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0); },
-		 {Fault::symbolic_link, 0}},
-	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		fs::create_directories(dir);
-		c.make();
-		const auto victim_before = read_file(victim);
-		EXPECT_EQ(write_time_file(path.c_str(), record), c.expected);
-		EXPECT_EQ(read_file(victim), victim_before);
-		if (reader >= 0) {
-			char byte;
-			EXPECT_LE(read(reader, &byte, 1), 0) << "the reader got a byte";
-			close(reader);
-			reader = -1;
-		}
-		std::error_code ignored;
-		fs::remove(path, ignored);
-		fs::remove(victim, ignored);
-	}
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -133,6 +134,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 {
 	const std::string victim = (data_dir() / "victim").string();
 	const fs::path filler = data_dir() / "filler";
+	int reader = -1;
 	const struct {
 		const char *name;
 		bool needs_root; // a mount namespace of its own, or another user
@@ -146,6 +148,20 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		 failure("open", std::strerror(ENOENT)), [&] { make_data_dir(); }},
 		{"FIFO", false, 0, [] {}, [&] { replace_file([&] { return mkfifo(time_file.c_str(), 0666); }); },
 		 failure("open", "not a regular file"), [&] { fs::remove(time_file); }},
+		// Never written to, even with a reader waiting.
+		{"FIFO with a reader", false, 0, [] {},
+		 [&] {
+			 replace_file([&] { return mkfifo(time_file.c_str(), 0666); });
+			 reader = open(time_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+			 ASSERT_GE(reader, 0);
+		 },
+		 failure("open", "not a regular file"),
+		 [&] {
+			 char byte;
+			 EXPECT_LE(read(reader, &byte, 1), 0) << "the reader got a byte";
+			 close(reader);
+			 fs::remove(time_file);
+		 }},
 		{"symbolic link", false, 0, [] {},
 		 [&] {
 			 std::ofstream{victim} << "keep me\n";
@@ -154,6 +170,14 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		 failure("open", "symbolic link, not followed"),
 		 [&] {
 			 EXPECT_EQ(read_file(victim), "keep me\n");
+			 fs::remove(victim);
+			 fs::remove(time_file);
+		 }},
+		{"dangling symbolic link", false, 0, [] {},
+		 [&] { replace_file([&] { return symlink(victim.c_str(), time_file.c_str()); }); },
+		 failure("open", "symbolic link, not followed"),
+		 [&] {
+			 EXPECT_FALSE(fs::exists(victim)) << "made through the link";
 			 fs::remove(time_file);
 		 }},
 		{"directory", false, 0, [] {}, [&] { replace_file([&] { return mkdir(time_file.c_str(), 0755); }); },
