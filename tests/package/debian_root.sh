@@ -5,18 +5,19 @@
 # inside. The release is the root's directory name, for example
 # /var/cache/vantrel-test/trixie. Usage: debian_root.sh ROOT [PACKAGE...]
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
 root=$1
 shift
 release=$(basename "$root")
 
 if [ ! -x "$root/lib/systemd/systemd" ]; then
-	mirror=$(apt-cache policy | awk '/\/debian [a-z-]+\/main / && $2 ~ /^https?:/ { print $2; exit }')
-	[ -n "$mirror" ] || { echo "debian_root: no Debian mirror in the apt sources" >&2; exit 1; }
+	from=$(mirror)
+	[ -n "$from" ] || { echo "debian_root: no Debian mirror in the apt sources" >&2; exit 1; }
 	echo "debian_root: debootstrapping a minimal $release into $root" >&2
 	mkdir -p "$(dirname "$root")"
 	rm -rf "$root.new"
-	debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus "$release" "$root.new" "$mirror" \
+	debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus "$release" "$root.new" "$from" \
 		>"$root.debootstrap.log" 2>&1 || { tail -n 20 "$root.debootstrap.log" >&2; exit 1; }
 	mv "$root.new" "$root"
 fi
@@ -28,7 +29,6 @@ for package in "$@"; do
 done
 if ((${#missing[@]})); then
 	echo "debian_root: installing ${missing[*]} into $root" >&2
-	systemd-nspawn --quiet --keep-unit --register=no --directory="$root" sh -c \
-		"apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $*" \
-		</dev/null >"$root.apt.log" 2>&1 || { tail -n 20 "$root.apt.log" >&2; exit 1; }
+	container "$root" sh -c "apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $*" \
+		>"$root.apt.log" 2>&1 || { tail -n 20 "$root.apt.log" >&2; exit 1; }
 fi

@@ -4,17 +4,11 @@
 # release's booted systemd, and the init script without systemd.
 # Usage: release_test.sh RELEASE [BUILD_DIR]   (as root)
 set -euo pipefail
-
-here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(cd "$here/../.." && pwd)
+. "$(dirname "$0")/lib.sh"
 release=$1
 build=${2:-$source_dir/build-$release}
-root=/var/cache/vantrel-test/$release
-version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
-arch=$(dpkg --print-architecture)
-
-failures=0
-fail() { echo "release_test: $release: $*" >&2; failures=$((failures + 1)); }
+root=$cache/$release
+prog="release_test: $release"
 
 # What building and checking the package takes there. Some names depend
 # on the release, so the root is asked once it exists.
@@ -25,16 +19,10 @@ if has systemd-dev; then needed+=(systemd-dev); fi
 if has tzdata-legacy; then needed+=(tzdata-legacy); else needed+=(tzdata); fi
 "$here/debian_root.sh" "$root" "${needed[@]}"
 
-in_root() {
-	systemd-nspawn --quiet --keep-unit --register=no --private-network --volatile=overlay \
-		--directory="$root" --bind="$build:/build" sh -c "$1" </dev/null
-}
+in_root() { container "$root" --private-network --volatile=overlay --bind="$build:/build" sh -c "$1"; }
 
 echo "release_test: $release: dpkg-buildpackage, with the tests"
-rm -rf "$build"
-mkdir -p "$build/source"
-(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
-	tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$build/source"
+copy_tree "$build"
 if ! in_root 'cd /build/source && dpkg-buildpackage -us -uc -b' >"$build/build.log" 2>&1; then
 	tail -n 60 "$build/build.log" >&2
 	echo "release_test: $release: dpkg-buildpackage failed; the log is $build/build.log" >&2
@@ -51,14 +39,9 @@ deb=$build/vantrel_${version}_$arch.deb
 echo "release_test: $release: the unit's place"
 dpkg-deb -c "$deb" | grep -o '[^ ]*vantrel.service$'
 
-echo "release_test: $release: the service on a booted systemd"
-"$here/../service/service_test.sh" "$deb" "$root" || fail "the service test failed"
+echo "release_test: $release: the service on a booted systemd, set up by the README's steps"
+"$here/service_test.sh" "$deb" "$root" || fail "the service test failed"
 
 echo "release_test: $release: the init script without systemd"
 "$here/init_test.sh" "$deb" "$root" || fail "the init script test failed"
-
-if [ "$failures" -ne 0 ]; then
-	echo "release_test: $release: $failures failed"
-	exit 1
-fi
-echo "release_test: $release: passed"
+finish

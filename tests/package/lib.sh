@@ -1,0 +1,48 @@
+# What the package tests share on the host: where things are, the cached
+# Debian roots, a copy of the source tree, a container on a root, and how
+# failures are counted. Sourced by bash.
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+prog=$(basename "$0" .sh)
+version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
+arch=$(dpkg --print-architecture)
+cache=/var/cache/vantrel-test
+host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+failures=0
+
+fail() {
+	echo "$prog: $*" >&2
+	failures=$((failures + 1))
+}
+
+finish() {
+	if [ "$failures" -ne 0 ]; then
+		echo "$prog: $failures failed"
+		exit 1
+	fi
+	echo "$prog: passed"
+}
+
+# The Debian mirror that apt uses here.
+mirror() {
+	apt-cache policy | awk '/\/debian [a-z-]+\/main / && $2 ~ /^https?:/ { print $2; exit }'
+}
+
+# Copies the source tree, as git sees it, to $1/source.
+copy_tree() {
+	rm -rf "$1"
+	mkdir -p "$1/source"
+	(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+		tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$1/source"
+}
+
+# Runs a container on the Debian root $1: an optional --timeout=SECONDS,
+# systemd-nspawn's options, then the command. Without --volatile, what it
+# installs stays in the root.
+container() {
+	local root=$1 limit=
+	shift
+	case ${1:-} in --timeout=*) limit=${1#--timeout=} && shift ;; esac
+	${limit:+timeout "$limit"} systemd-nspawn --quiet --keep-unit --register=no --directory="$root" "$@" </dev/null
+}
