@@ -26,7 +26,7 @@ long long nanoseconds_of(const timespec &t)
 // costs a processor, but the file keeps its pace of one write a second.
 void wait_otherwise(const timespec &rest)
 {
-	const long milliseconds = rest.tv_sec * 1000 + (rest.tv_nsec + 999'999) / 1'000'000;
+	const auto milliseconds = rest.tv_sec * 1000 + (rest.tv_nsec + 999'999) / 1'000'000;
 	if (::poll(nullptr, 0, static_cast<int>(milliseconds)) == 0 || errno == EINTR)
 		return;
 	// With nothing to wait for, this says EAGAIN when the time is up.
