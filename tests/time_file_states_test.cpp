@@ -35,7 +35,7 @@ namespace fs = std::filesystem;
 struct Observer {
 	std::string path;
 	std::vector<std::string> states; // "<missing>" where there was no file
-	std::size_t calls = 0, bytes_written = 0; // of the calls that change the file
+	std::size_t bytes_written = 0;
 
 	bool no_unnamed_files = false, no_hard_links = false;
 	std::string appears; // put at the path just before a link, when not empty
@@ -87,7 +87,6 @@ ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offse
 		return real(fd, data, size, offset);
 	if (observer->fails("write"))
 		return -1;
-	++observer->calls;
 	observer->bytes_written += size;
 	observer->look();
 	observer->look_inside_write(fd, data, size, static_cast<off_t>(offset));
@@ -103,7 +102,6 @@ int observed_ftruncate(int fd, Offset length, Truncate real)
 		return real(fd, length);
 	if (observer->fails("truncate"))
 		return -1;
-	++observer->calls;
 	observer->look();
 	const int result = real(fd, length);
 	observer->look();
@@ -230,23 +228,31 @@ protected:
 		fs::remove_all(dir);
 	}
 
-	// Rewrites the file holding `before` (none: no file) with `record`,
-	// watching every call.
-	void rewrite(const std::string *before, const std::string &record)
+	// Writes `record` over the file holding `before` (none: no file),
+	// watching every call and failing the `fail_at`th.
+	Outcome attempt(const std::string *before, const std::string &record, std::size_t fail_at = 0)
 	{
 		std::error_code ignored;
 		fs::remove(watching.path, ignored);
 		if (before != nullptr)
 			std::ofstream{watching.path, std::ios::binary} << *before;
 		watching.states.clear();
-		watching.calls = watching.bytes_written = watching.steps = 0;
+		watching.failed.clear();
+		watching.bytes_written = watching.steps = 0;
+		watching.fail_at = fail_at;
 		observer = &watching;
 		const Outcome result = write_time_file(watching.path.c_str(), record);
 		observer = nullptr;
-		ASSERT_TRUE(result.ok()) << "failed at step " << static_cast<int>(result.fault) << ": "
+		return result;
+	}
+	// The same, where nothing fails: the file ends up holding the record.
+	void rewrite(const std::string *before, const std::string &record)
+	{
+		const Outcome result = attempt(before, record);
+		ASSERT_TRUE(result.ok()) << "fault " << static_cast<int>(result.fault) << ": "
 		                         << std::strerror(result.error);
 		ASSERT_EQ(read_file(watching.path), record);
-		ASSERT_GT(watching.calls, 0u) << "the wrappers saw nothing";
+		ASSERT_GT(watching.steps, 0u) << "the wrappers saw nothing";
 	}
 
 	// The names in the directory, in order.
@@ -312,17 +318,9 @@ TEST_F(TimeFileStates, CreationFailingAtAnyCallLeavesNoEmptyFile)
 		std::size_t steps = 0; // counted by the run where nothing fails
 		for (std::size_t fail_at = 0; fail_at == 0 || fail_at <= steps; ++fail_at) {
 			SCOPED_TRACE(std::string{way.name} + ", failing call " + std::to_string(fail_at));
-			std::error_code ignored;
-			fs::remove(watching.path, ignored);
-			watching.states.clear();
-			watching.steps = 0;
-			watching.failed.clear();
-			watching.fail_at = fail_at;
 			watching.no_unnamed_files = way.no_unnamed_files;
 			watching.no_hard_links = way.no_hard_links;
-			observer = &watching;
-			const Outcome result = write_time_file(watching.path.c_str(), record);
-			observer = nullptr;
+			const Outcome result = attempt(nullptr, record, fail_at);
 			if (fail_at == 0) {
 				steps = watching.steps;
 				ASSERT_TRUE(result.ok());

@@ -1,40 +1,72 @@
 #!/usr/bin/env bash
-# Builds the Debian package with dpkg-buildpackage, tests included, and
-# checks it: lintian, the tree that CMake installs for everyone else, the
-# manual page, and the service on a booted systemd, installed by the
-# README's steps (service_test.sh). The init script is checked by Debian's
-# gate (gate_test.sh) on this release. Usage: package_test.sh [BUILD_DIR]   (as root)
+# Builds the Debian package for RELEASE (default: this host's), tests
+# included, natively or inside a cached root of that release, and checks
+# it: lintian, and the service on a booted systemd set up by the README's
+# steps (service_test.sh). On the host's release also the tree that CMake
+# installs for everyone else and the manual page; on any other, the init
+# script (init_test.sh), which Debian's gate (gate_test.sh) checks here.
+# Usage: package_test.sh [RELEASE [BUILD_DIR]]   (as root)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
-build=${1:-$source_dir/build-deb}
+release=${1:-$host_release}
+build=${2:-$source_dir/build-$release}
+root=$cache/$release
+prog="package_test: $release"
+deb=$build/vantrel_${version}_$arch.deb
 
-echo "package_test: dpkg-buildpackage, with the tests"
-"$here/build_package.sh" "$build"
+echo "$prog: dpkg-buildpackage, with the tests"
+if [ "$release" = "$host_release" ]; then
+	"$here/build_package.sh" "$build"
+	lint=(lintian)
+	changes=$build/vantrel_${version}_$arch.changes
+else
+	# What building and checking takes there. Some names depend on the
+	# release, so the root is asked once it exists.
+	"$here/debian_root.sh" "$root"
+	has() { chroot "$root" apt-cache show "$1" >/dev/null 2>&1; }
+	needed=(build-essential debhelper cmake pkgconf libfaketime libgtest-dev lintian man-db file)
+	if has systemd-dev; then needed+=(systemd-dev); fi
+	if has tzdata-legacy; then needed+=(tzdata-legacy); else needed+=(tzdata); fi
+	"$here/debian_root.sh" "$root" "${needed[@]}"
+	copy_tree "$build"
+	if ! container "$root" --private-network --volatile=overlay --bind="$build:/build" \
+		sh -c 'cd /build/source && dpkg-buildpackage -us -uc -b' >"$build/build.log" 2>&1; then
+		tail -n 60 "$build/build.log" >&2
+		echo "$prog: dpkg-buildpackage failed; the log is $build/build.log" >&2
+		exit 1
+	fi
+	lint=(container "$root" --volatile=overlay --bind="$build:/build" lintian)
+	changes=/build/vantrel_${version}_$arch.changes
+fi
 grep -q "project(vantrel VERSION $version " "$source_dir/CMakeLists.txt" ||
 	fail "debian/changelog's version $version is not the CMake project's"
 grep -qE 'tests passed.*, 0 tests failed' "$build/build.log" || fail "dh_auto_test ran no tests"
-deb=$build/vantrel_${version}_$arch.deb
 [ -f "$build/vantrel-dbgsym_${version}_$arch.deb" ] || fail "no -dbgsym package"
 
-echo "package_test: lintian"
-lintian --pedantic --display-info --fail-on error,warning "$build/vantrel_${version}_$arch.changes" ||
-	fail "lintian found errors or warnings"
+echo "$prog: lintian"
+"${lint[@]}" --pedantic --display-info --fail-on error,warning "$changes" || fail "lintian found errors or warnings"
+echo "$prog: the unit goes to $(dpkg-deb -c "$deb" | grep -o '[^ ]*vantrel.service$')"
 
-echo "package_test: the tree CMake installs"
-cmake -S "$source_dir" -B "$build/cmake" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build/cmake" --parallel >/dev/null
-DESTDIR="$build/destdir" cmake --install "$build/cmake" >/dev/null
-for file in usr/sbin/vantrel usr/lib/systemd/system/vantrel.service usr/share/man/man8/vantrel.8.gz \
-	usr/share/doc/vantrel/copyright usr/share/doc/vantrel/changelog.gz; do
-	[ -f "$build/destdir/$file" ] || fail "missing from the installed tree: $file"
-done
+if [ "$release" = "$host_release" ]; then
+	echo "$prog: the tree CMake installs"
+	cmake -S "$source_dir" -B "$build/cmake" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
+	cmake --build "$build/cmake" --parallel >/dev/null
+	DESTDIR="$build/destdir" cmake --install "$build/cmake" >/dev/null
+	for file in usr/sbin/vantrel usr/lib/systemd/system/vantrel.service usr/share/man/man8/vantrel.8.gz \
+		usr/share/doc/vantrel/copyright usr/share/doc/vantrel/changelog.gz; do
+		[ -f "$build/destdir/$file" ] || fail "missing from the installed tree: $file"
+	done
 
-echo "package_test: manual page"
-page=$build/cmake/packaging/vantrel.8
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"
-mandoc -T lint -W all "$page" || fail "mandoc finds fault with the manual page"
+	echo "$prog: manual page"
+	page=$build/cmake/packaging/vantrel.8
+	warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+	[ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"
+	mandoc -T lint -W all "$page" || fail "mandoc finds fault with the manual page"
+else
+	echo "$prog: the init script without systemd"
+	"$here/init_test.sh" "$deb" "$root" || fail "the init script test failed"
+fi
 
-echo "package_test: the service on a booted systemd, set up by the README's steps"
-"$here/service_test.sh" "$deb" || fail "the service test failed"
+echo "$prog: the service on a booted systemd, set up by the README's steps"
+"$here/service_test.sh" "$deb" "$root" || fail "the service test failed"
 finish
