@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -16,20 +15,19 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <ostream>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,24 +150,18 @@ private:
 	std::string errors_, output_;
 };
 
-// The instant a record names, in seconds since the epoch; -1 if none.
-inline std::time_t instant_of(const std::string &record)
+// Seconds from the instant a record names to `now` (by default, now); a
+// million when it names none.
+inline long age_of(const std::string &record, std::time_t now = std::time(nullptr))
 {
 	std::tm utc{};
 	int year = 0, month = 0;
 	if (std::sscanf(record.c_str(), "%d %d %d %d %d %d", &year, &month, &utc.tm_mday,
 	                &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6)
-		return -1;
+		return 1'000'000;
 	utc.tm_year = 100 + year;
 	utc.tm_mon = month - 1;
-	return timegm(&utc);
-}
-
-// Seconds between the record's instant and `now` (by default, now).
-inline long age_of(const std::string &record, std::time_t now = std::time(nullptr))
-{
-	const std::time_t then = instant_of(record);
-	return then < 0 ? 1'000'000 : static_cast<long>(now - then);
+	return static_cast<long>(now - timegm(&utc));
 }
 
 // What a reader in a tight loop met: every read by kind, and each new

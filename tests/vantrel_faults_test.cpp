@@ -229,7 +229,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		const std::string before = content();
 		std::string expected = startup_line() + c.message;
 		EXPECT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
-		std::this_thread::sleep_for(2500ms); // a few ticks: no repeat
+		std::this_thread::sleep_for(1500ms); // another tick: no repeat
 		EXPECT_EQ(daemon.errors(), expected);
 		EXPECT_EQ(content(), before) << "the file changed while it could not be written";
 		EXPECT_TRUE(before.empty() || is_record(before)) << before;
