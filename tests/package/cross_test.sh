@@ -12,6 +12,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 build=${1:-$source_dir/build-cross}
 shift || true
+mkdir -p "$build"
 trixie=$cache/trixie
 
 # arch, GNU triplet, emulator, whether time_t is 32 bits by default.
@@ -40,28 +41,52 @@ run_emulated() {
 		run_emulated "$emulator -L $sysroot $daemon" "$source_dir/debian/tests/daemon"
 }
 
-while read -r arch triplet emulator narrow_time; do
+# The architectures asked for (all by default), one line each.
+chosen=$(while read -r arch rest; do
 	[ -n "$arch" ] || continue
 	if ((${#wanted[@]})) && ! printf '%s\n' "${wanted[@]}" | grep -qx "$arch"; then
 		continue
 	fi
-	out=$build/$arch
-	sysroot=/
-	echo "cross_test: $arch: dpkg-buildpackage -a $arch -Pcross,nocheck"
-	if [ "$arch" = riscv64 ]; then
-		"$here/debian_root.sh" "$trixie"
-		"$here/cross_root.sh" "$trixie" riscv64
-		copy_tree "$out"
+	echo "$arch $rest"
+done <<<"$targets")
+
+# Builds the package for one architecture into $build/ARCH; riscv64 in the
+# Debian 13 root.
+build_for() {
+	local out=$build/$1
+	if [ "$1" != riscv64 ]; then
+		"$here/build_package.sh" "$out" -a "$1" -Pcross,nocheck
+		return
+	fi
+	"$here/debian_root.sh" "$trixie" && "$here/cross_root.sh" "$trixie" riscv64 && copy_tree "$out" &&
 		container "$trixie" --private-network --volatile=overlay --bind="$out:/build" \
 			sh -c 'cd /build/source && dpkg-buildpackage -a riscv64 -Pcross,nocheck -us -uc -b' \
-			>"$out/build.log" 2>&1 || { tail -n 40 "$out/build.log" >&2; fail "$arch: build failed"; continue; }
+			>"$out/build.log" 2>&1 || { tail -n 40 "$out/build.log" >&2; return 1; }
+}
+
+# A build is mostly one busy process: two at a time.
+while read -r arch rest; do
+	echo "cross_test: $arch: dpkg-buildpackage -a $arch -Pcross,nocheck"
+	rm -rf "${build:?}/$arch"
+	build_for "$arch" >"$build/$arch.build" 2>&1 &
+	while (($(jobs -rp | wc -l) >= 2)); do wait -n || true; done
+done <<<"$chosen"
+wait
+
+while read -r arch triplet emulator narrow_time; do
+	out=$build/$arch
+	if [ ! -f "$out/vantrel_${version}_$arch.deb" ]; then
+		cat "$build/$arch.build"
+		fail "$arch: build failed"
+		continue
+	fi
+	sysroot=/
+	lint=(lintian)
+	changes=$out/vantrel_${version}_$arch.changes
+	if [ "$arch" = riscv64 ]; then
 		sysroot=$trixie
 		lint=(container "$trixie" --volatile=overlay --bind="$out:/build" lintian)
 		changes=/build/vantrel_${version}_$arch.changes
-	else
-		"$here/build_package.sh" "$out" -a "$arch" -Pcross,nocheck || { fail "$arch: build failed"; continue; }
-		lint=(lintian)
-		changes=$out/vantrel_${version}_$arch.changes
 	fi
 	[ -f "$out/vantrel-dbgsym_${version}_$arch.deb" ] || fail "$arch: no -dbgsym package"
 
@@ -92,7 +117,7 @@ while read -r arch triplet emulator narrow_time; do
 	fi
 	cat "$out/daemon.log"
 	summary+=("| $arch | built | $seen | $time_symbols |")
-done <<<"$targets"
+done <<<"$chosen"
 
 # The unit tests built for a 32-bit and a big-endian architecture, run under
 # emulation; the end-to-end tests want a native daemon.
