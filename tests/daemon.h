@@ -71,7 +71,9 @@ inline std::vector<sock_filter> refusing(const std::vector<long> &calls)
 }
 
 // The daemon, with arguments it must ignore, a local time zone it must not
-// use, and its standard output and error captured. Killed when it goes.
+// use, and its standard output and error captured together, so that a
+// test of what it says also sees anything on standard output. Killed when
+// it goes.
 class Daemon {
 public:
 	explicit Daemon(const Launch &launch)
@@ -90,13 +92,13 @@ public:
 		std::vector<sock_filter> filter = refusing(launch.refused_calls);
 		const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
 
-		int out[2], err[2];
-		if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0)
+		int said[2];
+		if (pipe2(said, O_CLOEXEC | O_NONBLOCK) != 0)
 			throw std::runtime_error("pipe2 failed");
 		pid_ = fork();
 		if (pid_ == 0) {
 			// Only async-signal-safe calls between fork and exec.
-			if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0)
+			if (dup2(said[1], STDOUT_FILENO) < 0 || dup2(said[1], STDERR_FILENO) < 0)
 				_exit(126);
 			if (launch.uid != 0 &&
 			    (setgroups(0, nullptr) != 0 || setgid(launch.uid) != 0 || setuid(launch.uid) != 0))
@@ -108,10 +110,8 @@ public:
 			execve(launch.binary.c_str(), argv, env.data());
 			_exit(127);
 		}
-		close(out[1]);
-		close(err[1]);
-		out_ = out[0];
-		err_ = err[0];
+		close(said[1]);
+		said_ = said[0];
 		if (pid_ < 0)
 			throw std::runtime_error("fork failed");
 	}
@@ -120,8 +120,7 @@ public:
 	~Daemon()
 	{
 		stop();
-		close(out_);
-		close(err_);
+		close(said_);
 	}
 
 	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
@@ -133,21 +132,19 @@ public:
 			pid_ = -1;
 		}
 	}
-	const std::string &errors() { return drain(err_, errors_); }
-	const std::string &output() { return drain(out_, output_); }
-
-private:
-	static const std::string &drain(int fd, std::string &text)
+	// Standard error and output, so far.
+	const std::string &errors()
 	{
 		char buffer[4096];
-		for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-			text.append(buffer, static_cast<std::size_t>(n));
-		return text;
+		for (ssize_t n; (n = read(said_, buffer, sizeof buffer)) > 0;)
+			said_so_far_.append(buffer, static_cast<std::size_t>(n));
+		return said_so_far_;
 	}
 
+private:
 	pid_t pid_ = -1;
-	int out_ = -1, err_ = -1;
-	std::string errors_, output_;
+	int said_ = -1;
+	std::string said_so_far_;
 };
 
 // Seconds from the instant a record names to `now` (by default, now); a

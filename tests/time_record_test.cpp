@@ -97,12 +97,10 @@ TEST(UtcTime, AgreesWithTheCLibrary)
 		std::tm expected{};
 		ASSERT_NE(gmtime_r(&clock, &expected), nullptr);
 		const std::tm actual = utc_time(clock);
-		ASSERT_EQ(actual.tm_year, expected.tm_year) << clock;
-		ASSERT_EQ(actual.tm_mon, expected.tm_mon) << clock;
-		ASSERT_EQ(actual.tm_mday, expected.tm_mday) << clock;
-		ASSERT_EQ(actual.tm_hour, expected.tm_hour) << clock;
-		ASSERT_EQ(actual.tm_min, expected.tm_min) << clock;
-		ASSERT_EQ(actual.tm_sec, expected.tm_sec) << clock;
+		const auto fields = [](const std::tm &t) {
+			return std::vector<int>{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+		};
+		ASSERT_EQ(fields(actual), fields(expected)) << clock;
 	}
 	unsetenv("TZ");
 	tzset();

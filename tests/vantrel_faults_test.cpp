@@ -239,7 +239,6 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		EXPECT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
 		EXPECT_TRUE(ticks());
 		EXPECT_TRUE(daemon.running());
-		EXPECT_EQ(daemon.output(), "");
 	}
 	if (!skipped.empty())
 		GTEST_SKIP() << "the other cases passed; these need root and a mount namespace: "
