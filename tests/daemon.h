@@ -119,19 +119,14 @@ public:
 	Daemon &operator=(const Daemon &) = delete;
 	~Daemon()
 	{
-		stop();
+		if (pid_ > 0) {
+			kill(pid_, SIGKILL);
+			waitpid(pid_, nullptr, 0);
+		}
 		close(said_);
 	}
 
 	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
-	void stop()
-	{
-		if (pid_ > 0) {
-			kill(pid_, SIGKILL);
-			waitpid(pid_, nullptr, 0);
-			pid_ = -1;
-		}
-	}
 	// Standard error and output, so far.
 	const std::string &errors()
 	{

@@ -40,7 +40,6 @@ struct Observer {
 	bool no_unnamed_files = false, no_hard_links = false;
 	std::string appears; // put at the path just before a link, when not empty
 	std::size_t steps = 0, fail_at = 0; // every call counted; the one that fails
-	int fail_error = EDQUOT;
 	std::string failed; // the name of the call that failed
 
 	// Counts a call and says whether it is to fail, setting errno if so.
@@ -49,7 +48,7 @@ struct Observer {
 		if (++steps != fail_at)
 			return false;
 		failed = call;
-		errno = fail_error;
+		errno = EDQUOT; // as a full quota says, at write or, on NFS, at close
 		return true;
 	}
 
