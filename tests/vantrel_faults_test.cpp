@@ -1,7 +1,7 @@
 // The built daemon where its file can't be written: a missing directory,
 // something else at the file's name, permission denied, a read-only file
-// system, a full disk; and on FUSE homes that lack unnamed files or hard
-// links. As root, each case runs in a private mount namespace with a small
+// system, a full disk; where its clock can't be read; and on FUSE homes
+// that lack unnamed files or hard links. As root, each case runs in a private mount namespace with a small
 // tmpfs as the data directory; for anyone else, the cases that need that
 // are skipped.
 #include "daemon.h"
@@ -68,23 +68,28 @@ protected:
 			return DaemonTest::SetUp();
 		// Read before a fresh /tmp can hide a build tree under it.
 		const auto daemon = read_file(VANTREL_NAMESPACE_BINARY);
-		ASSERT_TRUE(daemon.has_value());
+		const auto refuser = read_file(clock_refuser);
+		ASSERT_TRUE(daemon.has_value() && refuser.has_value());
 		if (unshare(CLONE_NEWNS) != 0) {
 			ASSERT_EQ(errno, EPERM) << std::strerror(errno);
 			return DaemonTest::SetUp(); // root, but not allowed a mount namespace here
 		}
 		// Everything mounted here is the test's own and gone when it ends.
 		// A fresh /tmp holds the daemon's directory and a copy of the daemon
-		// that an unprivileged user can reach, wherever the build tree is.
+		// and what it preloads, that an unprivileged user can reach, wherever
+		// the build tree is.
 		in_namespace = true;
 		time_file = VANTREL_NAMESPACE_TEST_FILE;
 		binary = (data_dir().parent_path() / "vantrel").string();
+		clock_refuser = (data_dir().parent_path() / "clock_refuser.so").string();
 		ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
 		ASSERT_EQ(mount("vantrel-test", "/tmp", "tmpfs", 0, "mode=1777,size=64m"), 0);
 		make_data_dir();
-		std::ofstream{binary, std::ios::binary} << *daemon;
-		fs::permissions(binary, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-		                            fs::perms::others_read | fs::perms::others_exec);
+		for (const auto &[path, bytes] : {std::pair{binary, *daemon}, std::pair{clock_refuser, *refuser}}) {
+			std::ofstream{path, std::ios::binary} << bytes;
+			fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+			                          fs::perms::others_read | fs::perms::others_exec);
+		}
 	}
 	void TearDown() override
 	{
@@ -126,13 +131,15 @@ protected:
 	}
 
 	bool in_namespace = false;
+	std::string clock_refuser = VANTREL_CLOCK_REFUSER;
 };
 
 // Each fault is said once, harms nothing, and is followed by one line when
-// writing works again.
+// it is over; then the file is current again.
 TEST_F(Faults, SaysEachOnceAndRecovers)
 {
 	const std::string victim = (data_dir() / "victim").string();
+	const fs::path clock_refused = data_dir().parent_path() / "clock-refused";
 	const fs::path filler = data_dir() / "filler";
 	int reader = -1;
 	const struct {
@@ -143,6 +150,8 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		std::function<void()> cause;   // while it runs
 		std::string message;
 		std::function<void()> mend;
+		std::string mended = {}; // when not "writing ... again"
+		std::vector<std::string> environment = {};
 	} cases[] = {
 		{"missing directory", false, 0, [&] { remove_data_dir(); }, [] {},
 		 failure("open", std::strerror(ENOENT)), [&] { make_data_dir(); }},
@@ -213,6 +222,12 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 			 EXPECT_FALSE(fs::exists(time_file)) << "an unwritable file was left behind";
 			 fs::remove(filler);
 		 }},
+		// Refused from the start: no tick may write a record of no clock.
+		{"clock refused", false, 0, [&] { std::ofstream{clock_refused}; }, [] {},
+		 std::string{"vantrel: clock: "} + std::strerror(EPERM) + "\n", [&] { fs::remove(clock_refused); },
+		 "vantrel: clock works again\n",
+		 {"LD_PRELOAD=" + clock_refuser, "VANTREL_REFUSE_CLOCK=" + clock_refused.string(),
+		  "ASAN_OPTIONS=verify_asan_link_order=0"}},
 	};
 	std::vector<std::string> skipped;
 	for (const auto &c : cases) {
@@ -224,7 +239,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		fs::remove(time_file);
 		fs::remove(filler);
 		c.prepare();
-		Daemon daemon{launch({}, c.uid)};
+		Daemon daemon{launch(c.environment, c.uid)};
 		c.cause();
 		const std::string before = content();
 		std::string expected = startup_line() + c.message;
@@ -235,9 +250,10 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		EXPECT_TRUE(before.empty() || is_record(before)) << before;
 
 		c.mend();
-		expected += again();
+		expected += c.mended.empty() ? again() : c.mended;
 		EXPECT_TRUE(eventually([&] { return daemon.errors() == expected; })) << daemon.errors();
 		EXPECT_TRUE(ticks());
+		EXPECT_LE(std::labs(age_of(content())), 2) << content();
 		EXPECT_TRUE(daemon.running());
 	}
 	if (!skipped.empty())
