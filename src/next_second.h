@@ -14,7 +14,8 @@ timespec time_to_next_second(const timespec &now);
 // sleep is relative and on the monotonic clock, computed afresh each time,
 // so a wall clock stepped either way is followed within a second. Should
 // the sleep be refused (a sandbox's system-call filter, say), it waits by
-// other calls instead, so the loop never spins, and says why.
+// other calls instead, and says why; should every wait be refused, it
+// yields in a loop that watches the monotonic clock until the second is up.
 Outcome sleep_to_next_second();
 
 #endif
