@@ -16,7 +16,7 @@ newer=${3:-}
 "$here/debian_root.sh" "$root" sudo
 
 work=$(mktemp -d)
-system=$work/system
+system=$work/$(basename "$root")-booted # names the container
 trap 'umount "$system" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/pkg" "$work/result" "$work/upper" "$work/overlay-work" "$system"
 cp "$deb" "$work/pkg/" # under its own name, as the steps install it
