@@ -80,9 +80,10 @@ only_whole_records() {
 only_whole_records_for() {
 	stop=$(mktemp -u)
 	(sleep "$1" && touch "$stop") &
-	only_whole_records "$stop" && rm -f "$stop" && return 0
+	only_whole_records "$stop"
+	whole=$?
 	rm -f "$stop"
-	return 1
+	return "$whole"
 }
 
 # A check whose outcome hangs on the version of systemd, not of vantrel
