@@ -293,10 +293,8 @@ protected:
 		observer = &watching;
 		const Outcome result = write_time_file(watching.path.c_str(), record);
 		observer = nullptr;
-		if (result.ok() && watching.grown)
-			watching.disorder.push_back("a growth left unsynced");
-		if (result.ok() && watching.new_name)
-			watching.disorder.push_back("a new name left unsynced");
+		if (result.ok() && (watching.grown || watching.new_name))
+			watching.disorder.push_back(watching.grown ? "a growth left unsynced" : "a new name left unsynced");
 		return result;
 	}
 	// The same, where nothing fails: the file ends up holding the record
@@ -314,9 +312,7 @@ protected:
 		ASSERT_EQ(read_file(watching.path), record);
 		ASSERT_GT(watching.steps, 0u) << "the wrappers saw nothing";
 		EXPECT_EQ(status.st_mode & 07777, before != nullptr ? 0604u : 0644u);
-		if (before != nullptr) {
-			EXPECT_EQ(status.st_ino, old_status.st_ino);
-		}
+		EXPECT_TRUE(before == nullptr || status.st_ino == old_status.st_ino) << "not rewritten in place";
 		EXPECT_EQ(watching.disorder, std::vector<std::string>{});
 	}
 
@@ -381,10 +377,10 @@ TEST_F(TimeFileStates, ForeignContentIsCutNotBlanked)
 TEST_F(TimeFileStates, RefusesAnEmptyRecord)
 {
 	const std::string before = "26 12 8 0 0 9\n";
-	for (const std::string *existing : {static_cast<const std::string *>(nullptr), &before}) {
-		EXPECT_EQ(attempt(existing, ""), (Outcome{Fault::write, EINVAL}));
-		EXPECT_EQ(read_file(watching.path), existing != nullptr ? std::optional{before} : std::nullopt);
-	}
+	EXPECT_EQ(attempt(nullptr, ""), (Outcome{Fault::write, EINVAL}));
+	EXPECT_FALSE(fs::exists(watching.path));
+	EXPECT_EQ(attempt(&before, ""), (Outcome{Fault::write, EINVAL}));
+	EXPECT_EQ(read_file(watching.path), before);
 }
 
 } // namespace

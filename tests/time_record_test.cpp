@@ -18,21 +18,11 @@ std::string record_of(const std::tm &utc)
 	return {line, length};
 }
 
-TEST(FormatTimeRecord, WritesOnlyTheYearPadded)
+// The instants below go through the same formatting; only a leap second,
+// which no clock reading yields here, is given broken down.
+TEST(FormatTimeRecord, WritesALeapSecond)
 {
-	const struct {
-		std::tm utc;
-		const char *record;
-	} cases[] = {
-		{broken_down(2000, 1, 1, 0, 0, 0), "00 1 1 0 0 0\n"},
-		{broken_down(2005, 3, 4, 5, 6, 7), "05 3 4 5 6 7\n"},
-		{broken_down(2026, 12, 7, 23, 44, 15), "26 12 7 23 44 15\n"},
-		{broken_down(1999, 12, 31, 23, 59, 59), "99 12 31 23 59 59\n"},
-		{broken_down(2016, 12, 31, 23, 59, 60), "16 12 31 23 59 60\n"},
-		{broken_down(2100, 2, 28, 9, 9, 9), "00 2 28 9 9 9\n"},
-	};
-	for (const auto &c : cases)
-		EXPECT_EQ(record_of(c.utc), c.record);
+	EXPECT_EQ(record_of(broken_down(2016, 12, 31, 23, 59, 60)), "16 12 31 23 59 60\n");
 }
 
 // The clock-to-record path of the daemon under zones that shift local
@@ -51,7 +41,7 @@ TEST(UtcTime, RecordIgnoresTheTimeZone)
 		{1796687055, "26 12 7 23 44 15\n"},
 		{946684799, "99 12 31 23 59 59\n"},
 		{951825600, "00 2 29 12 0 0\n"},
-		{4107542400, "00 3 1 0 0 0\n"},
+		{4107542400, "00 3 1 0 0 0\n"}, // 2100: only the year is padded, to two digits
 		{2147483648, "38 1 19 3 14 8\n"},
 		{0, "70 1 1 0 0 0\n"},
 	};
