@@ -175,7 +175,7 @@ bool temporary_for(const char *path, char (&out)[PATH_MAX])
 // Makes a new name in the directory of `path` durable, so that a power cut
 // soon after the file is created does not take the file away again: a
 // board that then waits for its clock before the daemon starts would show
-// readers no file for as long. Creations are rare; the cost is nothing.
+// readers no file for as long. Creations are rare, so the cost is too.
 // Without read permission on the directory it cannot be opened to sync:
 // the journal still commits the name within seconds.
 Outcome sync_directory_of(const char *path)
@@ -195,7 +195,8 @@ Outcome sync_directory_of(const char *path)
 
 // The best way: an unnamed file in the directory, written, then given its
 // name, so that the name appears only with the record in it, on disk as
-// in memory, and a failed write or sync leaves nothing behind (the file dies with its descriptor).
+// in memory, and a failed write or sync leaves nothing behind (the file
+// dies with its descriptor).
 // Unsupported where the file system has no unnamed files (NFS, most FUSE
 // file systems) or /proc, which links one without a capability, is missing.
 Created create_unnamed(const char *path, std::string_view record)
@@ -227,8 +228,8 @@ Created create_unnamed(const char *path, std::string_view record)
 }
 
 // Next best, on any file system with hard links: a named temporary in the
-// same directory, written, synced and closed (NFS reports quota and space errors
-// at close), then linked to the path. The temporary's name is fixed, so
+// same directory, written, synced and closed (NFS reports quota and space
+// errors at close), then linked to the path. The temporary's name is fixed, so
 // one a crash left behind is cleared by the next creation and never piles
 // up; it is removed again once it is linked, or once it has failed.
 Created create_linked(const char *path, std::string_view record)
