@@ -127,6 +127,7 @@ public:
 	}
 
 	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+	pid_t pid() const { return pid_; }
 	// Standard error and output, so far.
 	const std::string &errors()
 	{

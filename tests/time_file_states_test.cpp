@@ -97,7 +97,7 @@ ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offse
 	if (observer->grown)
 		observer->disorder.push_back("a write after a growth not yet synced");
 	struct stat status {};
-	const bool grows = fstat(fd, &status) == 0 && static_cast<off_t>(offset) + static_cast<off_t>(size) > status.st_size;
+	const bool grows = fstat(fd, &status) == 0 && offset + static_cast<Offset>(size) > status.st_size;
 	observer->bytes_written += size;
 	observer->look();
 	observer->look_inside_write(fd, data, size, static_cast<off_t>(offset));
@@ -280,7 +280,8 @@ protected:
 		fs::remove(watching.path, ignored);
 		if (before != nullptr) {
 			std::ofstream{watching.path, std::ios::binary} << *before;
-			fs::resize_file(watching.path, std::max<std::uintmax_t>(before->size(), static_cast<std::uintmax_t>(size)));
+			const auto length = static_cast<std::uintmax_t>(std::max(size, static_cast<off_t>(before->size())));
+			fs::resize_file(watching.path, length);
 			fs::permissions(watching.path, fs::perms{0604});
 			stat(watching.path.c_str(), &old_status);
 		}
