@@ -384,10 +384,6 @@ TEST_F(TimeFileStates, RefusesAnEmptyRecord)
 	EXPECT_EQ(read_file(watching.path), before);
 }
 
-} // namespace
-
-namespace {
-
 // The three ways a missing file is made, as the file system allows. Let any
 // one call fail, in turn: a reader never meets the file empty or partial
 // (but for the last resort, without hard links, while it is written), the
