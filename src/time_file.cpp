@@ -58,6 +58,16 @@ bool write_at(int fd, std::string_view bytes, off_t offset)
 	return true;
 }
 
+// Makes what was written to `fd` durable: all of it when `whole` (a new
+// file's inode too), else its bytes and size. A file system that cannot
+// sync (EINVAL, ENOSYS) has nothing to make durable: that is no failure.
+bool synced(int fd, bool whole)
+{
+	if ((whole ? ::fsync(fd) : ::fdatasync(fd)) == 0)
+		return true;
+	return errno == EINVAL || errno == ENOSYS;
+}
+
 // O_NOFOLLOW and O_NONBLOCK turn a link or a FIFO without a reader into
 // ELOOP or ENXIO; say what is really at the path instead.
 Outcome open_failure(const char *path, int error)
@@ -82,6 +92,13 @@ constexpr int open_flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLO
 // feeds: a write lands its bytes before the size grows, so a growing
 // record first extends the file with line feeds and only then replaces the
 // old one, and a shrinking record blanks the old tail in the same write.
+// The same must hold on disk after a power cut, where a journal can commit
+// a new size before the bytes under it are written back: so wherever the
+// length changes, what precedes the change is synced first (the line feeds
+// before the record goes over the old one, the blanked record before the
+// cut) and a grown file is synced before the call returns. The steady
+// tick, of the same length, syncs nothing: it overwrites bytes already on
+// disk, within one sector.
 // Sizes stay off_t: a foreign file of 4 GiB and a few bytes must not look
 // small where size_t has 32 bits.
 Outcome rewrite(int fd, off_t old_size, std::string_view record)
@@ -94,8 +111,9 @@ Outcome rewrite(int fd, off_t old_size, std::string_view record)
 	char bytes[longest_record];
 	std::fill(std::begin(bytes), std::end(bytes), '\n');
 	if (size > old_size && old_size > 0 &&
-	    !write_at(fd, {bytes, std::min(static_cast<std::size_t>(size - old_size), sizeof bytes)},
-	              old_size))
+	    (!write_at(fd, {bytes, std::min(static_cast<std::size_t>(size - old_size), sizeof bytes)},
+	               old_size) ||
+	     !synced(fd, false)))
 		return {Fault::write, errno};
 
 	// Only what an earlier record can leave behind is blanked; a larger
@@ -105,7 +123,8 @@ Outcome rewrite(int fd, off_t old_size, std::string_view record)
 		std::copy(record.begin(), record.end(), bytes);
 		whole = {bytes, static_cast<std::size_t>(old_size)};
 	}
-	if (!write_at(fd, whole, 0))
+	// Grown from nothing, the record itself is the growth.
+	if (!write_at(fd, whole, 0) || ((old_size > size || old_size == 0) && !synced(fd, false)))
 		return {Fault::write, errno};
 	if (old_size > size && ::ftruncate(fd, size) != 0)
 		return {Fault::truncate, errno};
@@ -153,9 +172,31 @@ bool temporary_for(const char *path, char (&out)[PATH_MAX])
 	return written > 0 && static_cast<std::size_t>(written) < sizeof out;
 }
 
+// Makes a new name in the directory of `path` durable, so that a power cut
+// soon after the file is created does not take the file away again: a
+// board that then waits for its clock before the daemon starts would show
+// readers no file for as long. Creations are rare, so the cost is too.
+// Without read permission on the directory it cannot be opened to sync:
+// the journal still commits the name within seconds.
+Outcome sync_directory_of(const char *path)
+{
+	char directory[PATH_MAX];
+	if (!directory_of(path, directory))
+		return {};
+	UniqueFd dir{::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+	if (dir.get() < 0)
+		return errno == EACCES ? Outcome{} : Outcome{Fault::write, errno};
+	if (!synced(dir.get(), true))
+		return {Fault::write, errno};
+	if (::close(dir.release()) != 0)
+		return {Fault::close, errno};
+	return {};
+}
+
 // The best way: an unnamed file in the directory, written, then given its
-// name, so that the name appears only with the record in it and a failed
-// write leaves nothing behind (the file dies with its descriptor).
+// name, so that the name appears only with the record in it, on disk as
+// in memory, and a failed write or sync leaves nothing behind (the file
+// dies with its descriptor).
 // Unsupported where the file system has no unnamed files (NFS, most FUSE
 // file systems) or /proc, which links one without a capability, is missing.
 Created create_unnamed(const char *path, std::string_view record)
@@ -171,7 +212,7 @@ Created create_unnamed(const char *path, std::string_view record)
 			return {Creation::unsupported};
 		return finished(Fault::open, error);
 	}
-	if (!write_at(file.get(), record, 0))
+	if (!write_at(file.get(), record, 0) || !synced(file.get(), true))
 		return finished(Fault::write, errno);
 
 	// Linking a descriptor by itself takes a capability; through /proc it
@@ -183,12 +224,12 @@ Created create_unnamed(const char *path, std::string_view record)
 		return {errno == EEXIST ? Creation::appeared : Creation::unsupported};
 	if (::close(file.release()) != 0)
 		return finished(Fault::close, errno);
-	return {};
+	return {Creation::finished, sync_directory_of(path)};
 }
 
 // Next best, on any file system with hard links: a named temporary in the
-// same directory, written and closed (NFS reports quota and space errors
-// at close), then linked to the path. The temporary's name is fixed, so
+// same directory, written, synced and closed (NFS reports quota and space
+// errors at close), then linked to the path. The temporary's name is fixed, so
 // one a crash left behind is cleared by the next creation and never piles
 // up; it is removed again once it is linked, or once it has failed.
 Created create_linked(const char *path, std::string_view record)
@@ -207,7 +248,7 @@ Created create_linked(const char *path, std::string_view record)
 	}
 
 	Created created{};
-	if (!write_at(file.get(), record, 0))
+	if (!write_at(file.get(), record, 0) || !synced(file.get(), true))
 		created = finished(Fault::write, errno);
 	else if (::close(file.release()) != 0)
 		created = finished(Fault::close, errno);
@@ -219,15 +260,16 @@ Created create_linked(const char *path, std::string_view record)
 			created = {Creation::unsupported};
 		else
 			created = finished(Fault::open, error);
-	}
+	} else
+		created.outcome = sync_directory_of(path);
 	(void)::unlink(temporary);
 	return created;
 }
 
 // The last resort, where there are no hard links or the temporary's name is
-// blocked: create the file by name and write it. A reader can meet it empty
-// for a moment; if the record can't go in, the file is taken away again
-// rather than left empty.
+// blocked: create the file by name, write it and sync it at once. A reader
+// can meet it empty for a moment; if the record can't go in, the file is
+// taken away again rather than left empty.
 Created create_named(const char *path, std::string_view record)
 {
 	UniqueFd file{::open(path, open_flags | O_CREAT | O_EXCL, 0666)};
@@ -238,12 +280,14 @@ Created create_named(const char *path, std::string_view record)
 		return {Creation::finished, open_failure(path, error)};
 	}
 	Outcome outcome{};
-	if (!write_at(file.get(), record, 0))
+	if (!write_at(file.get(), record, 0) || !synced(file.get(), true))
 		outcome = {Fault::write, errno};
 	else if (::close(file.release()) != 0)
 		outcome = {Fault::close, errno};
 	if (!outcome.ok())
 		(void)::unlink(path);
+	else
+		outcome = sync_directory_of(path);
 	return {Creation::finished, outcome};
 }
 

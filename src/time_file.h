@@ -10,7 +10,9 @@
 // Makes `record` the whole content of the file at `path`. A reader meets,
 // at any instant, either no file or a whole record on the first line with
 // nothing after it but line feeds; only on a file system without hard
-// links may a file being created show empty for a moment. Never blocks,
+// links may a file being created show empty for a moment. After a power
+// cut the same holds on disk: a whole record, perhaps an older one, or no
+// file if the cut came before its creation was synced. Never blocks,
 // never follows a symbolic link at the last component and writes only to a
 // regular file. Nothing stays open afterwards. An empty record is refused.
 Outcome write_time_file(const char *path, std::string_view record);

@@ -127,6 +127,7 @@ public:
 	}
 
 	bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+	pid_t pid() const { return pid_; }
 	// Standard error and output, so far.
 	const std::string &errors()
 	{
@@ -227,7 +228,18 @@ protected:
 	{
 		return {binary, std::move(environment), uid, {}};
 	}
+	// The daemon with libfaketime preloaded and set by `settings`.
+	// AddressSanitizer wants to be the first preloaded library; it is told
+	// not to mind.
+	Launch faked(std::vector<std::string> settings) const
+	{
+		settings.push_back("LD_PRELOAD=" + libfaketime);
+		settings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+		return launch(settings);
+	}
+	static bool has_libfaketime() { return !libfaketime.empty() && std::filesystem::exists(libfaketime); }
 
+	inline static const std::string libfaketime = VANTREL_LIBFAKETIME;
 	std::string binary = VANTREL_BINARY;
 	std::string time_file = VANTREL_TEST_FILE;
 };

@@ -1,11 +1,12 @@
 // Every state of the time file that a reader can meet while it is being
 // rewritten or created. The test executable is linked with --wrap for the
-// calls that open, write, cut, close and link files, so each call is seen
-// before and after it runs, and each write also in the middle: its bytes in
-// place but the file not yet grown, which is how the kernel lands a write
-// that extends a file. Any one of those calls can be made to fail, and the
-// file system made to lack unnamed files or hard links, as NFS, FUSE and
-// vfat do.
+// calls that open, write, sync, cut, close and link files, so each call is
+// seen before and after it runs, and each write also in the middle: its
+// bytes in place but the file not yet grown, which is how the kernel lands
+// a write that extends a file. The order of writes, syncs, links and cuts
+// is checked against what a power cut could leave on disk. Any one of
+// those calls can be made to fail, and the file system made to lack
+// unnamed files or hard links, as NFS, FUSE and vfat do.
 #include "time_file.h"
 #include "time_record.h"
 
@@ -41,6 +42,10 @@ struct Observer {
 	std::string appears; // put at the path just before a link, when not empty
 	std::size_t steps = 0, fail_at = 0; // every call counted; the one that fails
 	std::string failed; // the name of the call that failed
+	// Written, grown, or a name made, but not yet synced; what a power cut
+	// could therefore have left on disk, in the order it was seen.
+	bool unsynced = false, grown = false, new_name = false;
+	std::vector<std::string> disorder;
 
 	// Counts a call and says whether it is to fail, setting errno if so.
 	bool fails(const char *call)
@@ -52,18 +57,21 @@ struct Observer {
 		return true;
 	}
 
-	// Leaves errno as the observed call set it.
+	// Leaves errno as the observed call set it. A sparse file of gibibytes
+	// is not read.
 	void look()
 	{
 		const int error = errno;
-		states.push_back(read_file(path).value_or("<missing>"));
+		struct stat status {};
+		const bool large = stat(path.c_str(), &status) == 0 && status.st_size > (1 << 21);
+		states.push_back(large ? "<large>" : read_file(path).value_or("<missing>"));
 		errno = error;
 	}
 	void look_inside_write(int fd, const void *data, std::size_t size, off_t offset)
 	{
 		struct stat written {}, named {};
 		if (fstat(fd, &written) != 0 || stat(path.c_str(), &named) != 0 ||
-		    written.st_ino != named.st_ino)
+		    written.st_ino != named.st_ino || written.st_size > (1 << 21))
 			return; // not yet the file at the path: readers still see the old state
 		std::string content = read_file(path).value_or("");
 		const std::size_t old_size = content.size();
@@ -86,10 +94,16 @@ ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offse
 		return real(fd, data, size, offset);
 	if (observer->fails("write"))
 		return -1;
+	if (observer->grown)
+		observer->disorder.push_back("a write after a growth not yet synced");
+	struct stat status {};
+	const bool grows = fstat(fd, &status) == 0 && offset + static_cast<Offset>(size) > status.st_size;
 	observer->bytes_written += size;
 	observer->look();
 	observer->look_inside_write(fd, data, size, static_cast<off_t>(offset));
 	const ssize_t written = real(fd, data, size, offset);
+	observer->unsynced = true;
+	observer->grown = observer->grown || grows;
 	observer->look();
 	return written;
 }
@@ -101,6 +115,8 @@ int observed_ftruncate(int fd, Offset length, Truncate real)
 		return real(fd, length);
 	if (observer->fails("truncate"))
 		return -1;
+	if (observer->unsynced)
+		observer->disorder.push_back("a cut before the bytes above it were synced");
 	observer->look();
 	const int result = real(fd, length);
 	observer->look();
@@ -123,8 +139,10 @@ int observed_open(const char *path, int flags, std::va_list arguments, Open real
 			return -1;
 	}
 	const int fd = real(path, flags, mode);
-	if (observer != nullptr)
+	if (observer != nullptr) {
+		observer->new_name = observer->new_name || (fd >= 0 && (flags & O_CREAT) != 0 && path == observer->path);
 		observer->look();
+	}
 	return fd;
 }
 
@@ -141,9 +159,12 @@ int observed_link(Link real)
 	}
 	if (observer->fails("link"))
 		return -1;
+	if (observer->unsynced)
+		observer->disorder.push_back("a link to bytes not yet synced");
 	if (!observer->appears.empty())
 		std::ofstream{observer->path, std::ios::binary} << observer->appears;
 	const int result = real();
+	observer->new_name = observer->new_name || result == 0;
 	observer->look();
 	return result;
 }
@@ -183,6 +204,26 @@ int __wrap_close(int fd)
 	const int result = __real_close(fd);
 	return observer != nullptr && observer->fails("close") ? -1 : result;
 }
+// A sync of the file, or of its directory once it is named.
+int observed_sync(int fd, int (*real)(int))
+{
+	struct stat status {};
+	if (observer == nullptr)
+		return real(fd);
+	const bool directory = fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+	if (observer->fails(directory ? "directory sync" : "sync"))
+		return -1;
+	const int result = real(fd);
+	if (result == 0 && directory)
+		observer->new_name = false;
+	else if (result == 0)
+		observer->unsynced = observer->grown = false;
+	return result;
+}
+int __real_fsync(int fd);
+int __real_fdatasync(int fd);
+int __wrap_fsync(int fd) { return observed_sync(fd, __real_fsync); }
+int __wrap_fdatasync(int fd) { return observed_sync(fd, __real_fdatasync); }
 int __wrap_link(const char *from, const char *to)
 {
 	return observed_link([&] { return __real_link(from, to); });
@@ -220,38 +261,60 @@ protected:
 	{
 		dir = make_test_directory();
 		watching.path = (dir / "curtime.dat").string();
+		old_mask = umask(022);
 	}
 	void TearDown() override
 	{
 		observer = nullptr;
+		umask(old_mask);
 		fs::remove_all(dir);
 	}
 
-	// Writes `record` over the file holding `before` (none: no file),
-	// watching every call and failing the `fail_at`th.
-	Outcome attempt(const std::string *before, const std::string &record, std::size_t fail_at = 0)
+	// Writes `record` over the file holding `before` (none: no file; made
+	// sparse to `size` when that is larger), watching every call and
+	// failing the `fail_at`th.
+	Outcome attempt(const std::string *before, const std::string &record, std::size_t fail_at = 0,
+	                off_t size = 0)
 	{
 		std::error_code ignored;
 		fs::remove(watching.path, ignored);
-		if (before != nullptr)
+		if (before != nullptr) {
 			std::ofstream{watching.path, std::ios::binary} << *before;
+			const auto length = static_cast<std::uintmax_t>(std::max(size, static_cast<off_t>(before->size())));
+			fs::resize_file(watching.path, length);
+			fs::permissions(watching.path, fs::perms{0604});
+			stat(watching.path.c_str(), &old_status);
+		}
 		watching.states.clear();
 		watching.failed.clear();
+		watching.disorder.clear();
+		watching.unsynced = watching.grown = watching.new_name = false;
 		watching.bytes_written = watching.steps = 0;
 		watching.fail_at = fail_at;
 		observer = &watching;
 		const Outcome result = write_time_file(watching.path.c_str(), record);
 		observer = nullptr;
+		if (result.ok() && (watching.grown || watching.new_name))
+			watching.disorder.push_back(watching.grown ? "a growth left unsynced" : "a new name left unsynced");
 		return result;
 	}
-	// The same, where nothing fails: the file ends up holding the record.
-	void rewrite(const std::string *before, const std::string &record)
+	// The same, where nothing fails: the file ends up holding the record
+	// alone, rewritten in place, in the same inode with the same mode, or
+	// created with the mode the umask leaves; and in an order that a power
+	// cut can't catch half done.
+	void rewrite(const std::string *before, const std::string &record, off_t size = 0)
 	{
-		const Outcome result = attempt(before, record);
+		const Outcome result = attempt(before, record, 0, size);
 		ASSERT_TRUE(result.ok()) << "fault " << static_cast<int>(result.fault) << ": "
 		                         << std::strerror(result.error);
+		struct stat status {};
+		ASSERT_EQ(stat(watching.path.c_str(), &status), 0);
+		ASSERT_EQ(status.st_size, static_cast<off_t>(record.size())); // never read 4 GiB
 		ASSERT_EQ(read_file(watching.path), record);
 		ASSERT_GT(watching.steps, 0u) << "the wrappers saw nothing";
+		EXPECT_EQ(status.st_mode & 07777, before != nullptr ? 0604u : 0644u);
+		EXPECT_TRUE(before == nullptr || status.st_ino == old_status.st_ino) << "not rewritten in place";
+		EXPECT_EQ(watching.disorder, std::vector<std::string>{});
 	}
 
 	// The names in the directory, in order.
@@ -266,6 +329,8 @@ protected:
 
 	fs::path dir;
 	Observer watching;
+	mode_t old_mask = 0;
+	struct stat old_status {};
 };
 
 // Every length a record can have, and the rollovers where it shrinks most.
@@ -286,17 +351,38 @@ TEST_F(TimeFileStates, ReaderMeetsOnlyARecordAndLineFeeds)
 	}
 }
 
-// Foreign content is cut, not blanked: never megabytes of line feeds.
+// Foreign content is cut, not blanked: never megabytes of line feeds. A
+// file of 4 GiB and 15 bytes must not pass for a 15-byte record where
+// size_t is 32 bits wide (armhf).
 TEST_F(TimeFileStates, ForeignContentIsCutNotBlanked)
 {
-	const std::string before(1 << 20, 'x');
-	rewrite(&before, "26 12 8 22 0 0\n");
-	EXPECT_LE(watching.bytes_written, longest_record);
+	const struct {
+		const char *name;
+		std::string content;
+		off_t size = 0; // made sparse to this size when larger
+	} previous[] = {
+		{"empty", ""},
+		{"a megabyte", std::string(1 << 20, 'x')},
+		{"no line feed", "no line feed"},
+		{"beyond four gibibytes", "", (off_t{1} << 32) + 15},
+	};
+	for (const auto &before : previous) {
+		SCOPED_TRACE(before.name);
+		rewrite(&before.content, "26 12 8 22 0 0\n", before.size);
+		EXPECT_LE(watching.bytes_written, longest_record);
+	}
 }
 
-} // namespace
-
-namespace {
+// An empty record would leave the file empty: it is refused, and neither a
+// missing file nor an existing one is touched.
+TEST_F(TimeFileStates, RefusesAnEmptyRecord)
+{
+	const std::string before = "26 12 8 0 0 9\n";
+	EXPECT_EQ(attempt(nullptr, ""), (Outcome{Fault::write, EINVAL}));
+	EXPECT_FALSE(fs::exists(watching.path));
+	EXPECT_EQ(attempt(&before, ""), (Outcome{Fault::write, EINVAL}));
+	EXPECT_EQ(read_file(watching.path), before);
+}
 
 // The three ways a missing file is made, as the file system allows. Let any
 // one call fail, in turn: a reader never meets the file empty or partial
@@ -332,10 +418,17 @@ TEST_F(TimeFileStates, CreationFailingAtAnyCallLeavesNoEmptyFile)
 			else
 				EXPECT_EQ(result.error, EDQUOT);
 			// A record that may not have reached the disk (NFS reports at
-			// close) is never given the name.
-			if (watching.failed == "write" || watching.failed == "close") {
+			// close) is never given the name; nor, after a failed write or
+			// sync, is it there at all. A failed sync of the directory
+			// leaves the file, named, whole and reported.
+			if (watching.failed.find("sync") != std::string::npos || watching.failed == "write" ||
+			    watching.failed == "close") {
 				EXPECT_FALSE(result.ok()) << "a failed " << watching.failed << " was published";
 			}
+			if (watching.failed == "sync" || watching.failed == "write") {
+				EXPECT_FALSE(content.has_value()) << "a failed " << watching.failed << " left a file";
+			}
+			EXPECT_EQ(watching.disorder, std::vector<std::string>{});
 			EXPECT_TRUE(!content.has_value() || *content == record) << *content;
 			for (const std::string &state : watching.states)
 				EXPECT_TRUE(state == "<missing>" || reader_safe(state) ||

@@ -12,8 +12,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string libfaketime = VANTREL_LIBFAKETIME;
-
 std::time_t utc(int year, int month, int day, int hour, int minute, int second)
 {
 	std::tm instant = broken_down(year, month, day, hour, minute, second);
@@ -24,20 +22,10 @@ class FakedClock : public DaemonTest {
 protected:
 	void SetUp() override
 	{
-		if (libfaketime.empty() || !fs::exists(libfaketime))
+		if (!has_libfaketime())
 			GTEST_SKIP() << "libfaketime is not installed (Debian: libfaketime); "
 			                "the faked-clock cases need it";
 		DaemonTest::SetUp();
-	}
-
-	// The daemon with libfaketime preloaded and set by `settings`.
-	// AddressSanitizer wants to be the first preloaded library; it is told
-	// not to mind.
-	Launch faked(std::vector<std::string> settings) const
-	{
-		settings.push_back("LD_PRELOAD=" + libfaketime);
-		settings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
-		return launch(settings);
 	}
 };
 
