@@ -1,15 +1,16 @@
 # What every as-installed check shares: the daemon's file and start-up
 # line, and how a check is made and told. Sourced by POSIX sh.
 
-# The path is fixed when the daemon is built, so its start-up line, built
-# into the daemon under test, names it. The daemon is the last word of
-# VANTREL, which may carry an emulator first.
-daemon=${VANTREL:-/usr/sbin/vantrel}
-startup_line=$(grep -aoE 'vantrel: Maintaing /[A-Za-z0-9._/-]+ \.\.\.' "${daemon##* }" | head -n 1)
-[ -n "$startup_line" ] || echo "no start-up line in ${daemon##* }" >&2
-time_file=${startup_line#vantrel: Maintaing }
-time_file=${time_file% ...}
-data_dir=${time_file%/*}
+# Sets them, and data_dir, from the start-up line built into the daemon
+# command $1 (an emulator may come first); fails if it has none.
+daemon_paths() {
+	startup_line=$(grep -aoE 'vantrel: Maintaing /[A-Za-z0-9._/-]+ \.\.\.' "${1##* }" 2>/dev/null | head -n 1)
+	time_file=${startup_line#vantrel: Maintaing }
+	time_file=${time_file% ...}
+	data_dir=${time_file%/*}
+	[ -n "$startup_line" ]
+}
+daemon_paths "${VANTREL:-/usr/sbin/vantrel}"
 failures=0
 
 # Runs a check, tells its outcome on one line and counts a failure.
@@ -56,34 +57,25 @@ ticks() {
 	within 3 sh -c '[ "$(cat "$1")" != "$2" ]' ticks "$time_file" "$first" && within 3 is_current
 }
 
-# $1 is a record: six fields in range, without leading zeros, one space
-# apart.
+# $1 is a record: six fields in range, no leading zeros, single spaces.
 is_record() {
 	# shellcheck disable=SC2086 # split into the fields
 	set -- $1 "$1"
-	[ $# -eq 7 ] && [ "$1 $2 $3 $4 $5 $6" = "$7" ] || return 1
-	case $1:$2 in [0-9][0-9]:[1-9] | [0-9][0-9]:1[0-2]) ;; *) return 1 ;; esac
-	case $3 in [1-9] | [12][0-9] | 3[01]) ;; *) return 1 ;; esac
-	case $4 in [0-9] | 1[0-9] | 2[0-3]) ;; *) return 1 ;; esac
-	for field in "$5" "$6"; do
-		case $field in [0-9] | [1-5][0-9]) ;; *) return 1 ;; esac
-	done
+	[ $# -eq 7 ] || return 1
+	case "$1$2$3$4$5$6: $2 $3 $4 $5 $6" in *[!0-9]*:* | *" 0"[0-9]*) return 1 ;; esac
+	[ "$1 $2 $3 $4 $5 $6" = "$7" ] && [ ${#1} -eq 2 ] && [ "$2" -ge 1 ] && [ "$2" -le 12 ] && [ "$3" -ge 1 ] &&
+		[ "$3" -le 31 ] && [ "$4" -le 23 ] && [ "$5" -le 59 ] && [ "$6" -le 59 ]
 }
 
-# A reader in a tight loop, until the file $1 exists, meets nothing but
-# whole records: no missing file, no empty one, no malformed or out of
-# range record, nothing but line feeds after it. Shell built-ins only, so
-# that it reads often.
+# A reader in a tight loop (shell built-ins only), until the file $1
+# exists, meets only a whole record followed by nothing but line feeds.
 only_whole_records() {
 	until_file=$1 reads=0 missing=0 empty=0 malformed=0
 	while [ ! -e "$until_file" ]; do
 		reads=$((reads + 1))
 		line='' rest='' read_status=0
-		{
-			IFS= read -r line
-			read_status=$?
-			while IFS= read -r more || [ -n "$more" ]; do rest=$rest$more; done
-		} 2>/dev/null <"$time_file" || read_status=missing
+		{ IFS= read -r line; read_status=$?; while IFS= read -r more || [ -n "$more" ]; do rest=$rest$more; done; } \
+			2>/dev/null <"$time_file" || read_status=missing
 		if [ "$read_status" = missing ]; then
 			missing=$((missing + 1))
 		elif [ "$read_status" != 0 ] && [ -z "$line" ]; then
