@@ -1,8 +1,8 @@
 # What every as-installed check shares: the daemon's file and start-up
 # line, and how a check is made and told. Sourced by POSIX sh.
 
-# Sets them, and data_dir, from the start-up line built into the daemon
-# command $1 (an emulator may come first); fails if it has none.
+# Sets them, and data_dir, from the start-up line in the daemon command $1
+# (an emulator may come first); fails if it has none (not yet installed).
 daemon_paths() {
 	startup_line=$(grep -aoE 'vantrel: Maintaing /[A-Za-z0-9._/-]+ \.\.\.' "${1##* }" 2>/dev/null | head -n 1)
 	time_file=${startup_line#vantrel: Maintaing }
@@ -13,10 +13,11 @@ daemon_paths() {
 daemon_paths "${VANTREL:-/usr/sbin/vantrel}"
 failures=0
 
-# Runs a check, tells its outcome on one line and counts a failure.
+# Runs a check, tells its outcome on one line and counts a failure. A
+# check may follow the daemon's installation: its paths are found then.
 check() {
-	name=$1
-	shift
+	[ -n "$startup_line" ] || daemon_paths "${VANTREL:-/usr/sbin/vantrel}"
+	name=$1 && shift
 	if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
 }
 
@@ -92,8 +93,7 @@ only_whole_records() {
 only_whole_records_for() {
 	stop=$(mktemp -u)
 	(sleep "$1" && touch "$stop") &
-	only_whole_records "$stop"
-	whole=$?
+	only_whole_records "$stop"; whole=$?
 	rm -f "$stop"
 	return "$whole"
 }
