@@ -34,7 +34,7 @@ linted=()
 
 # Whether the architecture $1 is asked for (all are by default).
 asked() { ! ((${#wanted[@]})) || printf '%s\n' "${wanted[@]}" | grep -qx "$1"; }
-chosen=$(while read -r arch rest; do [ -n "$arch" ] && asked "$arch" && echo "$arch $rest"; done <<<"$targets")
+chosen=$(while read -r arch rest; do if [ -n "$arch" ] && asked "$arch"; then echo "$arch $rest"; fi; done <<<"$targets")
 
 # A build is mostly one busy process: two at a time.
 while read -r arch rest; do
