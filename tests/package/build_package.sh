@@ -7,7 +7,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-out=$1 root= newer=
+out=$1 root='' newer=''
 shift
 while case ${1:-} in --in=*) root=${1#--in=} ;; --newer) newer=yes ;; *) false ;; esac do shift; done
 copy_tree "$out"
