@@ -11,10 +11,7 @@ cache=/var/cache/vantrel-test
 host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 failures=0
 
-fail() {
-	echo "$prog: $*" >&2
-	failures=$((failures + 1))
-}
+fail() { echo "$prog: $*" >&2; failures=$((failures + 1)); }
 
 finish() {
 	if [ "$failures" -ne 0 ]; then

@@ -32,7 +32,7 @@ status=0
 strict="VANTREL_STRICT=${VANTREL_STRICT:-}"
 echo "$strict" >"$work/result/env"
 for boot in 1 2 3 4; do
-	# The first boot fetches and builds; later ones need no network.
+	# The first boot follows the README, which fetches from the mirror.
 	limit=300 network=--private-network
 	[ "$boot" -gt 1 ] || limit=3600 network=--resolv-conf=auto
 	container "$system" --timeout="$limit" --boot "$network" --console=read-only \
