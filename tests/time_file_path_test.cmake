@@ -8,8 +8,9 @@ set(refused
   "/home/ovrin/./data/curtime.dat" "/home/ovrin/../curtime.dat" "/home/ovrin/data/.."
   "/home/o'vrin/curtime.dat" "/home/o\"vrin/curtime.dat" "/home/o\\vrin/curtime.dat"
   "/home/ovrin/my data/curtime.dat" "/home/ovrin/my${tab}data/curtime.dat" "/home/ovrin/data\n/curtime.dat"
-  "/home/%u/curtime.dat" "/home/$USER/curtime.dat" "/mnt/a:b/curtime.dat" "/home/ovrin/cürtime.dat")
-set(taken "/home/ovrin/data/curtime.dat" "/var/lib/clock-2/now.dat" "/srv/.clock/cur_time.dat")
+  "/home/%u/curtime.dat" "/home/$USER/curtime.dat" "/mnt/a:b/curtime.dat" "/home/ovrin/cürtime.dat"
+  "/now.dat" "/home/x.dat" "/var/x.dat" "/tmp/x.dat" "/etc/x.dat")
+set(taken "/home/ovrin/data/curtime.dat" "/var/lib/clock/now.dat" "/run/vantrel/now.dat" "/srv/.clock-2/cur_time.dat")
 
 set(wrong "")
 foreach(path IN LISTS refused)

@@ -1,14 +1,23 @@
 # What every as-installed check shares: the daemon's file and start-up
 # line, and how a check is made and told. Sourced by POSIX sh.
 
-time_file=/home/ovrin/data/curtime.dat
-startup_line="vantrel: Maintaing $time_file ..."
+# Sets them, and data_dir, from the start-up line in the daemon command $1
+# (an emulator may come first); fails if it has none (not yet installed).
+daemon_paths() {
+	startup_line=$(grep -aoE 'vantrel: Maintaing /[A-Za-z0-9._/-]+ \.\.\.' "${1##* }" 2>/dev/null | head -n 1)
+	time_file=${startup_line#vantrel: Maintaing }
+	time_file=${time_file% ...}
+	data_dir=${time_file%/*}
+	[ -n "$startup_line" ]
+}
+daemon_paths "${VANTREL:-/usr/sbin/vantrel}"
 failures=0
 
-# Runs a check, tells its outcome on one line and counts a failure.
+# Runs a check, tells its outcome on one line and counts a failure. A
+# check may follow the daemon's installation: its paths are found then.
 check() {
-	name=$1
-	shift
+	[ -n "$startup_line" ] || daemon_paths "${VANTREL:-/usr/sbin/vantrel}"
+	name=$1 && shift
 	if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
 }
 
@@ -49,27 +58,31 @@ ticks() {
 	within 3 sh -c '[ "$(cat "$1")" != "$2" ]' ticks "$time_file" "$first" && within 3 is_current
 }
 
-# A reader in a tight loop, until the file $1 exists, meets nothing but
-# whole records: no missing file, no empty one, no malformed first line.
-# Shell built-ins only, so that it reads often.
+# $1 is a record: six fields in range, no leading zeros, single spaces.
+is_record() {
+	# shellcheck disable=SC2086 # split into the fields
+	set -- $1 "$1"
+	[ $# -eq 7 ] || return 1
+	case "$1$2$3$4$5$6: $2 $3 $4 $5 $6" in *[!0-9]*:* | *" 0"[0-9]*) return 1 ;; esac
+	[ "$1 $2 $3 $4 $5 $6" = "$7" ] && [ ${#1} -eq 2 ] && [ "$2" -ge 1 ] && [ "$2" -le 12 ] && [ "$3" -ge 1 ] &&
+		[ "$3" -le 31 ] && [ "$4" -le 23 ] && [ "$5" -le 59 ] && [ "$6" -le 59 ]
+}
+
+# A reader in a tight loop (shell built-ins only), until the file $1
+# exists, meets only a whole record followed by nothing but line feeds.
 only_whole_records() {
 	until_file=$1 reads=0 missing=0 empty=0 malformed=0
 	while [ ! -e "$until_file" ]; do
 		reads=$((reads + 1))
-		line='' read_status=0
-		{ IFS= read -r line; read_status=$?; } 2>/dev/null <"$time_file" || read_status=missing
+		line='' rest='' read_status=0
+		{ IFS= read -r line; read_status=$?; while IFS= read -r more || [ -n "$more" ]; do rest=$rest$more; done; } \
+			2>/dev/null <"$time_file" || read_status=missing
 		if [ "$read_status" = missing ]; then
 			missing=$((missing + 1))
 		elif [ "$read_status" != 0 ] && [ -z "$line" ]; then
 			empty=$((empty + 1))
-		else
-			# shellcheck disable=SC2086 # split into the fields
-			set -- $line
-			case "$read_status $#:$1$2$3$4$5$6" in
-			"0 6:"*[!0-9]*) malformed=$((malformed + 1)) ;;
-			"0 6:"*) [ "$line" = "$1 $2 $3 $4 $5 $6" ] || malformed=$((malformed + 1)) ;;
-			*) malformed=$((malformed + 1)) ;;
-			esac
+		elif [ "$read_status" != 0 ] || [ -n "$rest" ] || ! is_record "$line"; then
+			malformed=$((malformed + 1))
 		fi
 	done
 	echo "     $reads reads: $missing missing, $empty empty, $malformed malformed"
@@ -80,8 +93,7 @@ only_whole_records() {
 only_whole_records_for() {
 	stop=$(mktemp -u)
 	(sleep "$1" && touch "$stop") &
-	only_whole_records "$stop"
-	whole=$?
+	only_whole_records "$stop"; whole=$?
 	rm -f "$stop"
 	return "$whole"
 }

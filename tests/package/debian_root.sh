@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes sure a cached Debian root exists, with systemd and the given
-# packages in it: debootstrapped once (a minimal base, since a large
-# package set can fail to configure at that stage), then completed with apt
-# inside. The release is the root's directory name, for example
-# /var/cache/vantrel-test/trixie. Usage: debian_root.sh ROOT [PACKAGE...]
+# packages (of another architecture too: libc6:armhf) in it: debootstrapped
+# once (a minimal base: a large set can fail to configure at that stage),
+# then completed with apt inside. The release is the root's directory name,
+# as in /var/cache/vantrel-test/trixie. Usage: debian_root.sh ROOT [PACKAGE...]
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -29,6 +29,7 @@ for package in "$@"; do
 done
 if ((${#missing[@]})); then
 	echo "debian_root: installing ${missing[*]} into $root" >&2
-	container "$root" sh -c "apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $*" \
+	foreign=$(printf '%s\n' "$@" | sed -n 's/.*:\([a-z0-9]*\)$/dpkg --add-architecture \1 \&\& /p' | sort -u | tr -d '\n')
+	container "$root" sh -c "${foreign}apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $*" \
 		>"$root.apt.log" 2>&1 || { tail -n 20 "$root.apt.log" >&2; exit 1; }
 fi

@@ -30,9 +30,8 @@ tarball=$root.tar.gz
 if [ ! -f "$tarball" ] || [ -n "$(find "$root/var/lib/dpkg/status" -newer "$tarball")" ]; then
 	tar -C "$root" -czf "$tarball.new" . && mv "$tarball.new" "$tarball"
 fi
-# The user namespace needs subordinate ids for the testbed's users: a
-# range above any that useradd hands out (SUB_UID_MAX is 600100000), so
-# never a human user's. An earlier, overlapping one of ours goes.
+# Subordinate ids for the testbed's users, above any useradd hands out
+# (SUB_UID_MAX is 600100000); an earlier, overlapping range of ours goes.
 for map in /etc/subuid /etc/subgid; do
 	[ -f "$map" ] && sed -i '/^root:100000:65536$/d' "$map"
 	grep -qs '^root:' "$map" || echo 'root:700000000:65536' >>"$map"

@@ -11,10 +11,7 @@ cache=/var/cache/vantrel-test
 host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 failures=0
 
-fail() {
-	echo "$prog: $*" >&2
-	failures=$((failures + 1))
-}
+fail() { echo "$prog: $*" >&2; failures=$((failures + 1)); }
 
 finish() {
 	if [ "$failures" -ne 0 ]; then
@@ -38,11 +35,21 @@ copy_tree() {
 }
 
 # Runs a container on the Debian root $1: an optional --timeout=SECONDS,
-# systemd-nspawn's options, then the command. Without --volatile, what it
-# installs stays in the root.
+# systemd-nspawn's options (without --volatile, changes stay), the command.
 container() {
 	local root=$1 limit=
 	shift
 	case ${1:-} in --timeout=*) limit=${1#--timeout=} && shift ;; esac
 	${limit:+timeout "$limit"} systemd-nspawn --quiet --keep-unit --register=no --directory="$root" "$@" </dev/null
+}
+
+# Runs debian/tests/daemon on the daemon command $1 (an emulator may come
+# first) with its file's top-level directory on a private tmpfs.
+daemon_check() {
+	local file
+	file=$(VANTREL=$1 sh -c '. "$0" && echo "$time_file"' "$source_dir/debian/tests/lib.sh")
+	[ -n "$file" ] || { echo "$prog: no start-up line in $1" >&2; return 1; }
+	file=${file#/}
+	unshare --mount --propagation private sh -c 'mount -t tmpfs vantrel-check "$1" && VANTREL="$2" "$3"' \
+		daemon_check "/${file%%/*}" "$1" "$source_dir/debian/tests/daemon"
 }

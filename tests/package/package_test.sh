@@ -2,11 +2,11 @@
 # Builds the Debian package for RELEASE (default: this host's), tests
 # included, natively or inside a cached root of that release, and checks
 # it: lintian, the init script without systemd (init_test.sh), and the
-# service on a booted systemd set up by the README's steps
+# service on a booted systemd set up by following the README
 # (service_test.sh); both are then upgraded to a newer build of the same
-# tree, whose version a changelog entry of its own bumps. On the host's
-# release also the tree that CMake installs for everyone else and the
-# manual page. Usage: package_test.sh [RELEASE [BUILD_DIR]]   (as root)
+# tree. On the host's release also the tree that CMake installs for
+# everyone else, the manual page, and a package for another path.
+# Usage: package_test.sh [RELEASE [BUILD_DIR]]   (as root)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 release=${1:-$host_release}
@@ -15,24 +15,8 @@ root=$cache/$release
 prog="package_test: $release"
 deb=$build/vantrel_${version}_$arch.deb
 
-# Builds DIR/source into DIR, here or in the release's root, with
-# dpkg-buildpackage's further options.
-build_in() {
-	local dir=$1
-	shift
-	if [ "$release" = "$host_release" ]; then
-		(cd "$dir/source" && dpkg-buildpackage -us -uc -b "$@")
-	else
-		container "$root" --private-network --volatile=overlay --bind="$dir:/build" \
-			sh -c 'cd /build/source && dpkg-buildpackage -us -uc -b "$@"' build "$@"
-	fi >"$dir/build.log" 2>&1 || {
-		tail -n 60 "$dir/build.log" >&2
-		echo "$prog: dpkg-buildpackage $* failed; the log is $dir/build.log" >&2
-		exit 1
-	}
-}
-
 echo "$prog: dpkg-buildpackage, with the tests"
+in=()
 if [ "$release" = "$host_release" ]; then
 	lint=(lintian)
 	changes=$build/vantrel_${version}_$arch.changes
@@ -47,19 +31,13 @@ else
 	"$here/debian_root.sh" "$root" "${needed[@]}"
 	lint=(container "$root" --volatile=overlay --bind="$build:/build" lintian)
 	changes=/build/vantrel_${version}_$arch.changes
+	in=("--in=$root")
 fi
-copy_tree "$build"
-build_in "$build"
+"$here/build_package.sh" "$build" "${in[@]}"
 
 echo "$prog: a newer build of the same tree, to upgrade to"
 newer=$build/newer
-copy_tree "$newer"
-{
-	printf 'vantrel (%s.1) unstable; urgency=medium\n\n  * A newer build, to test the upgrade.\n\n' "$version"
-	printf ' -- vantrel developers <vantrel@example.org>  %s\n\n' "$(date -R)"
-	cat "$source_dir/debian/changelog"
-} >"$newer/source/debian/changelog"
-build_in "$newer" -Pnocheck
+"$here/build_package.sh" "$newer" "${in[@]}" --newer -Pnocheck
 newer_deb=$newer/vantrel_$version.1_$arch.deb
 news=$(sed -n 's/^## \([0-9.]*\).*/\1/p' "$source_dir/NEWS.md" | head -n 1)
 [ "$news" = "$version" ] || fail "NEWS.md's newest version, '$news', is not debian/changelog's $version"
@@ -82,14 +60,35 @@ if [ "$release" = "$host_release" ]; then
 
 	echo "$prog: manual page"
 	page=$build/cmake/packaging/vantrel.8
-	warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
-	[ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"
+	for width in 72 80; do
+		warnings=$(LC_ALL=C.UTF-8 MANWIDTH=$width man --warnings -l "$page" 2>&1 >/dev/null)
+		[ -z "$warnings" ] || fail "the manual page renders with warnings at $width columns: $warnings"
+	done
 	mandoc -T lint -W all "$page" || fail "mandoc finds fault with the manual page"
+	# The example record and the setup lines, said in both.
+	said='useradd --[^|&]*ovrin|install -d -o ovrin -g ovrin /[^ ]*|^ *[0-9]{2}( [0-9]{1,2}){5}$'
+	[ "$(grep -oE "$said" "$source_dir/README.md")" = "$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" | grep -oE "$said" | sed 's/^ *//')" ] ||
+		fail "the README's example record or setup lines are not the manual's"
+
+	other=/var/lib/clock/now.dat
+	echo "$prog: a package for $other"
+	VANTREL_TIME_FILE=$other "$here/build_package.sh" "$build/other" -Pnocheck
+	other_deb=$build/other/vantrel_${version}_$arch.deb files=$build/other/root
+	dpkg-deb -x "$other_deb" "$files"
+	[ -f "$source_dir/packaging/vantrel.init.in" ] ||
+		{ echo "$prog: the init script does not follow the path yet: left out" && rm "$files/etc/init.d/vantrel"; }
+	named=$(find "$files" -type f -exec zgrep -l /home/ovrin {} +) || true
+	[ -z "$named" ] || fail "the package for $other names /home/ovrin in" $named
+	for file in $(find "$files" -name vantrel.service -o -name vantrel.8.gz -o -path "$files/etc/init.d/vantrel"); do
+		zgrep -qF "$other" "$file" || fail "$file in the package for $other does not name it"
+	done
+	[[ $(dpkg-deb -f "$other_deb" Description) == *"$other"* ]] || fail "the description does not name $other"
+	daemon_check "$files/usr/sbin/vantrel" || fail "the daemon check failed on the package for $other"
 fi
 
 echo "$prog: the init script without systemd"
 "$here/init_test.sh" "$deb" "$root" "$newer_deb" || fail "the init script test failed"
 
-echo "$prog: the service on a booted systemd, set up by the README's steps"
-"$here/service_test.sh" "$deb" "$root" "$newer_deb" || fail "the service test failed"
+echo "$prog: the service on a booted systemd, set up by following the README"
+"$here/service_test.sh" "$root" "$newer_deb" || fail "the service test failed"
 finish

@@ -1,44 +1,43 @@
 #!/usr/bin/env bash
-# Boots a fresh Debian with systemd in a container, follows the README's
-# steps for a board there with PACKAGE.deb, then checks the running
-# service from inside (debian/tests/service), upgrading it to NEWER.deb
-# where that is given, and boots the same system again as often as the
-# check asks. The Debian root (default: this host's release) is cached
-# between runs; the container's changes go to an overlay of its own and
-# never reach it. VANTREL_STRICT, if set, is passed on.
-# Usage: service_test.sh PACKAGE.deb [ROOT [NEWER.deb]]   (as root)
+# Boots a fresh Debian (a cached root, default: this host's release, under
+# an overlay of its own) where debian/tests/service has a user with sudo
+# follow the README, from a copy of the source tree, and checks the
+# service; NEWER.deb, where given, is installed over it, and the system is
+# booted again as often as the check asks. VANTREL_STRICT is passed on.
+# Usage: service_test.sh [ROOT [NEWER.deb]]   (as root)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-deb=$(realpath "$1")
-root=${2:-$cache/$host_release}
-newer=${3:-}
+root=${1:-$cache/$host_release}
+newer=${2:-}
 "$here/debian_root.sh" "$root" sudo
 
 work=$(mktemp -d)
 system=$work/$(basename "$root")-booted # names the container
 trap 'umount "$system" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/pkg" "$work/result" "$work/upper" "$work/overlay-work" "$system"
-cp "$deb" "$work/pkg/" # under its own name, as the steps install it
-if [ -n "$newer" ]; then
-	mkdir "$work/pkg/newer"
-	cp "$newer" "$work/pkg/newer/vantrel.deb"
-fi
+copy_tree "$work/tree"
+[ -z "$newer" ] || { mkdir "$work/pkg/newer" && cp "$newer" "$work/pkg/newer/vantrel.deb"; }
 mount -t overlay vantrel-check -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/overlay-work" "$system"
-# The README's steps for a board: the first shell block after the line
-# that introduces them.
-awk '/^On the board, as a user with sudo/ { found = 1 }
-	found && /^```sh$/ { inside = 1; next }
-	inside && /^```$/ { exit }
-	inside' "$source_dir/README.md" >"$work/pkg/board.sh"
-[ -s "$work/pkg/board.sh" ] || { echo "service_test: the README has no steps for a board" >&2; exit 1; }
+# The README's steps: each the first shell block after the line it names.
+for step in "quick:On a fresh Debian" "build:Build the Debian package on" "board:On the board, as a user with sudo"; do
+	awk -v start="${step#*:}" 'index($0, start) == 1 { found = 1 }
+		found && /^```sh$/ { inside = 1; next }
+		inside && /^```$/ { exit }
+		inside' "$source_dir/README.md" >"$work/pkg/${step%%:*}.sh"
+	[ -s "$work/pkg/${step%%:*}.sh" ] || { echo "service_test: the README has no block after '${step#*:}'" >&2; exit 1; }
+done
 
 status=0
 strict="VANTREL_STRICT=${VANTREL_STRICT:-}"
 echo "$strict" >"$work/result/env"
 for boot in 1 2 3 4; do
-	container "$system" --timeout=300 --boot --private-network --console=read-only \
-		--bind-ro="$work/pkg:/mnt/pkg" --bind-ro="$source_dir/debian/tests:/mnt/check" --bind="$work/result:/mnt/result" \
+	# The first boot follows the README, which fetches from the mirror.
+	limit=300 network=--private-network
+	[ "$boot" -gt 1 ] || limit=3600 network=--resolv-conf=auto
+	container "$system" --timeout="$limit" --boot "$network" --console=read-only \
+		--bind-ro="$work/pkg:/mnt/pkg" --bind-ro="$work/tree/source:/mnt/source" \
+		--bind-ro="$source_dir/debian/tests:/mnt/check" --bind="$work/result:/mnt/result" \
 		--bind-ro="$here/vantrel-check.service:/etc/systemd/system/vantrel-check.service" \
 		systemd.wants=vantrel-check.service >>"$work/console.log" 2>&1 || status=$?
 	[ "$status" -eq 0 ] && [ -s "$work/result/reboot" ] || break
