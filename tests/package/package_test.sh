@@ -65,18 +65,20 @@ if [ "$release" = "$host_release" ]; then
 		[ -z "$warnings" ] || fail "the manual page renders with warnings at $width columns: $warnings"
 	done
 	mandoc -T lint -W all "$page" || fail "mandoc finds fault with the manual page"
-	# The example record and the setup lines, said in both.
+	# The example record and the setup lines, said in both, and the setup
+	# lines as the init script prints them.
 	said='useradd --[^|&]*ovrin|install -d -o ovrin -g ovrin /[^ ]*|^ *[0-9]{2}( [0-9]{1,2}){5}$'
-	[ "$(grep -oE "$said" "$source_dir/README.md")" = "$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" | grep -oE "$said" | sed 's/^ *//')" ] ||
+	readme=$(grep -oE "$said" "$source_dir/README.md")
+	[ "$readme" = "$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" | grep -oE "$said" | sed 's/^ *//')" ] ||
 		fail "the README's example record or setup lines are not the manual's"
+	[ "$(grep -E '^(useradd|install)' <<<"$readme")" = "$(sed 's/\$DAEMON_USER/ovrin/g; s|\$DATA_DIR|/home/ovrin/data|g' \
+		"$build/cmake/packaging/vantrel.init" | grep -oE "(useradd|install -d) [^']*")" ] || fail "the init script's setup lines are not the README's"
 
 	other=/var/lib/clock/now.dat
 	echo "$prog: a package for $other"
 	VANTREL_TIME_FILE=$other "$here/build_package.sh" "$build/other" -Pnocheck
 	other_deb=$build/other/vantrel_${version}_$arch.deb files=$build/other/root
 	dpkg-deb -x "$other_deb" "$files"
-	[ -f "$source_dir/packaging/vantrel.init.in" ] ||
-		{ echo "$prog: the init script does not follow the path yet: left out" && rm "$files/etc/init.d/vantrel"; }
 	named=$(find "$files" -type f -exec zgrep -l /home/ovrin {} +) || true
 	[ -z "$named" ] || fail "the package for $other names /home/ovrin in" $named
 	for file in $(find "$files" -name vantrel.service -o -name vantrel.8.gz -o -path "$files/etc/init.d/vantrel"); do
