@@ -96,7 +96,7 @@ constexpr int open_flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLO
 // a new size before the bytes under it are written back: so wherever the
 // length changes, what precedes the change is synced first (the line feeds
 // before the record goes over the old one, the blanked record before the
-// cut) and a grown file is synced before the call returns. The steady
+// cut) and a file grown from nothing is synced before the call returns. The steady
 // tick, of the same length, syncs nothing: it overwrites bytes already on
 // disk, within one sector.
 // Sizes stay off_t: a foreign file of 4 GiB and a few bytes must not look

@@ -81,8 +81,8 @@ if [ "$release" = "$host_release" ]; then
 	dpkg-deb -x "$other_deb" "$files"
 	named=$(find "$files" -type f -exec zgrep -l /home/ovrin {} +) || true
 	[ -z "$named" ] || fail "the package for $other names /home/ovrin in" $named
-	for file in $(find "$files" -name vantrel.service -o -name vantrel.8.gz -o -path "$files/etc/init.d/vantrel"); do
-		zgrep -qF "$other" "$file" || fail "$file in the package for $other does not name it"
+	for file in "$(dpkg-deb -c "$other_deb" | grep -o '[^ ]*vantrel.service$')" usr/share/man/man8/vantrel.8.gz etc/init.d/vantrel; do
+		zgrep -qF "$other" "$files/$file" || fail "$file in the package for $other does not name it"
 	done
 	[[ $(dpkg-deb -f "$other_deb" Description) == *"$other"* ]] || fail "the description does not name $other"
 	daemon_check "$files/usr/sbin/vantrel" || fail "the daemon check failed on the package for $other"
