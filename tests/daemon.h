@@ -228,12 +228,12 @@ protected:
 	{
 		return {binary, std::move(environment), uid, {}};
 	}
-	// The daemon with libfaketime preloaded and set by `settings`.
+	// The daemon with `library` preloaded and set by `settings`.
 	// AddressSanitizer wants to be the first preloaded library; it is told
 	// not to mind.
-	Launch faked(std::vector<std::string> settings) const
+	Launch preloading(const std::string &library, std::vector<std::string> settings) const
 	{
-		settings.push_back("LD_PRELOAD=" + libfaketime);
+		settings.push_back("LD_PRELOAD=" + library);
 		settings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
 		return launch(settings);
 	}

@@ -9,13 +9,9 @@
 
 namespace {
 
-// Set by a test to make every clock_nanosleep, poll or sigtimedwait fail
-// with this errno, as a sandbox's system-call filter can. The test
-// executable is linked with --wrap for them (and their 64-bit-time names
-// on 32-bit targets).
-int refuse_sleep = 0;
-int refuse_poll = 0;
-int refuse_signal_wait = 0;
+// Set by a test to make every clock_nanosleep, poll or sigtimedwait (each
+// wrapped at link time) fail with this errno, as a sandbox's filter can.
+int refuse_sleep = 0, refuse_poll = 0, refuse_signal_wait = 0;
 
 int refused(int error)
 {

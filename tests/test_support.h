@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <stdlib.h>
 
@@ -21,6 +22,16 @@ inline std::filesystem::path make_test_directory()
 	if (mkdtemp(name) == nullptr)
 		throw std::runtime_error("mkdtemp failed");
 	return name;
+}
+
+// The names in a directory, in order.
+inline std::vector<std::string> names_in(const std::filesystem::path &dir)
+{
+	std::vector<std::string> names;
+	for (const auto &entry : std::filesystem::directory_iterator{dir})
+		names.push_back(entry.path().filename().string());
+	std::sort(names.begin(), names.end());
+	return names;
 }
 
 inline std::tm broken_down(int year, int month, int day, int hour, int minute, int second)

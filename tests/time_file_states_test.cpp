@@ -31,21 +31,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the wrappers saw during one call of write_time_file, and what they
-// do to it.
-struct Observer {
-	std::string path;
+// What the wrappers saw during one call of write_time_file: cleared before
+// each.
+struct Seen {
 	std::vector<std::string> states; // "<missing>" where there was no file
 	std::size_t bytes_written = 0;
-
-	bool no_unnamed_files = false, no_hard_links = false;
-	std::string appears; // put at the path just before a link, when not empty
-	std::size_t steps = 0, fail_at = 0; // every call counted; the one that fails
+	std::size_t steps = 0; // every call counted
 	std::string failed; // the name of the call that failed
 	// Written, grown, or a name made, but not yet synced; what a power cut
 	// could therefore have left on disk, in the order it was seen.
 	bool unsynced = false, grown = false, new_name = false;
 	std::vector<std::string> disorder;
+};
+
+// The same, and what the wrappers do to the call.
+struct Observer : Seen {
+	std::string path;
+	bool no_unnamed_files = false, no_hard_links = false;
+	std::string appears; // put at the path just before a link, when not empty
+	std::size_t fail_at = 0; // the call that fails
 
 	// Counts a call and says whether it is to fail, setting errno if so.
 	bool fails(const char *call)
@@ -182,9 +186,7 @@ int __wrap_open(const char *path, int flags, ...)
 {
 	std::va_list arguments;
 	va_start(arguments, flags);
-	const int fd = observed_open(path, flags, arguments, [](const char *p, int f, mode_t m) {
-		return __real_open(p, f, m);
-	});
+	const int fd = observed_open(path, flags, arguments, __real_open);
 	va_end(arguments);
 	return fd;
 }
@@ -192,9 +194,7 @@ int __wrap_open64(const char *path, int flags, ...)
 {
 	std::va_list arguments;
 	va_start(arguments, flags);
-	const int fd = observed_open(path, flags, arguments, [](const char *p, int f, mode_t m) {
-		return __real_open64(p, f, m);
-	});
+	const int fd = observed_open(path, flags, arguments, __real_open64);
 	va_end(arguments);
 	return fd;
 }
@@ -285,11 +285,7 @@ protected:
 			fs::permissions(watching.path, fs::perms{0604});
 			stat(watching.path.c_str(), &old_status);
 		}
-		watching.states.clear();
-		watching.failed.clear();
-		watching.disorder.clear();
-		watching.unsynced = watching.grown = watching.new_name = false;
-		watching.bytes_written = watching.steps = 0;
+		static_cast<Seen &>(watching) = {};
 		watching.fail_at = fail_at;
 		observer = &watching;
 		const Outcome result = write_time_file(watching.path.c_str(), record);
@@ -315,16 +311,6 @@ protected:
 		EXPECT_EQ(status.st_mode & 07777, before != nullptr ? 0604u : 0644u);
 		EXPECT_TRUE(before == nullptr || status.st_ino == old_status.st_ino) << "not rewritten in place";
 		EXPECT_EQ(watching.disorder, std::vector<std::string>{});
-	}
-
-	// The names in the directory, in order.
-	std::vector<std::string> entries() const
-	{
-		std::vector<std::string> names;
-		for (const auto &entry : fs::directory_iterator{dir})
-			names.push_back(entry.path().filename().string());
-		std::sort(names.begin(), names.end());
-		return names;
 	}
 
 	fs::path dir;
@@ -434,7 +420,7 @@ TEST_F(TimeFileStates, CreationFailingAtAnyCallLeavesNoEmptyFile)
 				EXPECT_TRUE(state == "<missing>" || reader_safe(state) ||
 				            (way.no_hard_links && state.empty()))
 					<< '"' << state << '"';
-			const auto names = entries();
+			const auto names = names_in(dir);
 			EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"curtime.dat"})
 				<< names.size() << " names, the first " << names.front();
 		}
@@ -471,7 +457,7 @@ TEST_F(TimeFileStates, WhatStandsInTheWayIsClearedOrGoneAround)
 		watching.no_unnamed_files = c.no_unnamed_files;
 		watching.appears = c.appears;
 		rewrite(nullptr, "26 12 8 22 0 0\n");
-		EXPECT_EQ(entries(), c.entries);
+		EXPECT_EQ(names_in(dir), c.entries);
 	}
 }
 

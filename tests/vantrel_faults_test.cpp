@@ -1,10 +1,8 @@
-// The built daemon where its file can't be written: a missing directory,
-// something else at the file's name, permission denied, a read-only file
-// system, a full disk; where its clock can't be read; and when the power
-// is cut. Where it can, on FUSE homes that lack unnamed files or hard
-// links too. As root,
-// each case runs in a private mount namespace with a small tmpfs as the
-// data directory; for anyone else, the cases that need that are skipped.
+// The built daemon, driven from the outside as its users meet it, where
+// its file can't be written, its clock read or its sleep had; on FUSE
+// homes; and when the power is cut. As root, each case runs in a private
+// mount namespace with a small tmpfs as the data directory; for anyone
+// else, the cases that need that are skipped.
 #include "daemon.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 
 namespace {
 
@@ -30,6 +29,59 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr uid_t nobody = 65534;
+
+using VantrelTest = DaemonTest;
+
+// How many writes the process `pid` makes in `span`, as the kernel counts
+// them.
+long writes_within(pid_t pid, std::chrono::milliseconds span)
+{
+	const auto count = [&] {
+		std::ifstream io{"/proc/" + std::to_string(pid) + "/io"};
+		std::string key;
+		long value = -1;
+		while (io >> key >> value && key != "syscw:") {
+		}
+		return key == "syscw:" ? value : -1000;
+	};
+	const long before = count();
+	std::this_thread::sleep_for(span);
+	return count() - before;
+}
+
+// A sandbox may refuse the sleep, or every way of waiting. The daemon must
+// neither spin nor stop: it says so once and goes on writing about once a
+// second.
+TEST_F(VantrelTest, RefusedSleepNeitherSpinsNorStops)
+{
+	std::vector<long> sleep{SYS_clock_nanosleep};
+	std::vector<long> every_wait{SYS_clock_nanosleep, SYS_ppoll, SYS_rt_sigtimedwait, SYS_pselect6};
+#ifdef SYS_poll
+	every_wait.push_back(SYS_poll);
+#endif
+#ifdef SYS_clock_nanosleep_time64
+	sleep.push_back(SYS_clock_nanosleep_time64);
+	every_wait.insert(every_wait.end(), {SYS_clock_nanosleep_time64, SYS_ppoll_time64,
+	                                     SYS_rt_sigtimedwait_time64, SYS_pselect6_time64});
+#endif
+	const struct {
+		const char *name;
+		std::vector<long> calls;
+	} cases[] = {{"the sleep", sleep}, {"every wait", every_wait}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		Launch refused = launch();
+		refused.refused_calls = c.calls;
+		fs::remove(time_file);
+		Daemon daemon{refused};
+		ASSERT_TRUE(eventually([&] { return holds_record(); }));
+		const long writes = writes_within(daemon.pid(), 4s);
+		EXPECT_GE(writes, 2) << "it stopped writing";
+		EXPECT_LE(writes, 8) << "it spins";
+		EXPECT_TRUE(daemon.running());
+		EXPECT_EQ(daemon.errors(), startup_line() + "vantrel: sleep: Operation not permitted\n");
+	}
+}
 
 // Runs a shell command; its standard output, or nothing if it failed.
 std::optional<std::string> run(const std::string &command)
@@ -83,8 +135,7 @@ protected:
 		make_data_dir();
 		for (const auto &[path, bytes] : {std::pair{binary, *daemon}, std::pair{clock_refuser, *refuser}}) {
 			std::ofstream{path, std::ios::binary} << bytes;
-			fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-			                          fs::perms::others_read | fs::perms::others_exec);
+			fs::permissions(path, fs::perms{0755});
 		}
 	}
 	void TearDown() override
@@ -141,20 +192,19 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 	const struct {
 		const char *name;
 		bool needs_root; // a mount namespace of its own, or another user
-		uid_t uid;
 		std::function<void()> prepare; // before the daemon starts
 		std::function<void()> cause;   // while it runs
 		std::string message;
 		std::function<void()> mend;
 		std::string mended = {}; // when not "writing ... again"
-		std::vector<std::string> environment = {};
+		std::optional<Launch> how = {}; // when not as the test runs
 	} cases[] = {
-		{"missing directory", false, 0, [&] { remove_data_dir(); }, [] {},
+		{"missing directory", false, [&] { remove_data_dir(); }, [] {},
 		 failure("open", std::strerror(ENOENT)), [&] { make_data_dir(); }},
-		{"FIFO", false, 0, [] {}, [&] { replace_file([&] { return mkfifo(time_file.c_str(), 0666); }); },
+		{"FIFO", false, [] {}, [&] { replace_file([&] { return mkfifo(time_file.c_str(), 0666); }); },
 		 failure("open", "not a regular file"), [&] { fs::remove(time_file); }},
 		// Never written to, even with a reader waiting.
-		{"FIFO with a reader", false, 0, [] {},
+		{"FIFO with a reader", false, [] {},
 		 [&] {
 			 replace_file([&] { return mkfifo(time_file.c_str(), 0666); });
 			 reader = open(time_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -167,7 +217,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 			 close(reader);
 			 fs::remove(time_file);
 		 }},
-		{"symbolic link", false, 0, [] {},
+		{"symbolic link", false, [] {},
 		 [&] {
 			 std::ofstream{victim} << "keep me\n";
 			 replace_file([&] { return symlink(victim.c_str(), time_file.c_str()); });
@@ -178,23 +228,23 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 			 fs::remove(victim);
 			 fs::remove(time_file);
 		 }},
-		{"dangling symbolic link", false, 0, [] {},
+		{"dangling symbolic link", false, [] {},
 		 [&] { replace_file([&] { return symlink(victim.c_str(), time_file.c_str()); }); },
 		 failure("open", "symbolic link, not followed"),
 		 [&] {
 			 EXPECT_FALSE(fs::exists(victim)) << "made through the link";
 			 fs::remove(time_file);
 		 }},
-		{"directory", false, 0, [] {}, [&] { replace_file([&] { return mkdir(time_file.c_str(), 0755); }); },
+		{"directory", false, [] {}, [&] { replace_file([&] { return mkdir(time_file.c_str(), 0755); }); },
 		 failure("open", std::strerror(EISDIR)), [&] { fs::remove(time_file); }},
-		{"permission denied", true, nobody,
+		{"permission denied", true,
 		 [&] {
 			 std::ofstream{time_file} << "00 1 1 0 0 0\n";
 			 ASSERT_EQ(chmod(time_file.c_str(), 0644), 0);
 		 },
 		 [] {}, failure("open", std::strerror(EACCES)),
-		 [&] { ASSERT_EQ(chown(time_file.c_str(), nobody, nobody), 0); }},
-		{"read-only file system", true, 0, [] {},
+		 [&] { ASSERT_EQ(chown(time_file.c_str(), nobody, nobody), 0); }, {}, launch({}, nobody)},
+		{"read-only file system", true, [] {},
 		 [&] {
 			 ASSERT_TRUE(ticks());
 			 ASSERT_TRUE(eventually([&] { return remount(MS_RDONLY) == 0; }));
@@ -202,7 +252,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		 failure("open", std::strerror(EROFS)), [&] { ASSERT_EQ(remount(0), 0); }},
 		// Once the file is gone it can't be made again on a full disk, and
 		// rather than leave it empty there is no file until there is room.
-		{"full disk", true, 0, [] {},
+		{"full disk", true, [] {},
 		 [&] {
 			 ASSERT_TRUE(ticks());
 			 fill(filler);
@@ -219,11 +269,10 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 			 fs::remove(filler);
 		 }},
 		// Refused from the start: no tick may write a record of no clock.
-		{"clock refused", false, 0, [&] { std::ofstream{clock_refused}; }, [] {},
+		{"clock refused", false, [&] { std::ofstream{clock_refused}; }, [] {},
 		 std::string{"vantrel: clock: "} + std::strerror(EPERM) + "\n", [&] { fs::remove(clock_refused); },
 		 "vantrel: clock works again\n",
-		 {"LD_PRELOAD=" + clock_refuser, "VANTREL_REFUSE_CLOCK=" + clock_refused.string(),
-		  "ASAN_OPTIONS=verify_asan_link_order=0"}},
+		 preloading(clock_refuser, {"VANTREL_REFUSE_CLOCK=" + clock_refused.string()})},
 	};
 	std::vector<std::string> skipped;
 	for (const auto &c : cases) {
@@ -235,7 +284,7 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		fs::remove(time_file);
 		fs::remove(filler);
 		c.prepare();
-		Daemon daemon{launch(c.environment, c.uid)};
+		Daemon daemon{c.how.value_or(launch())};
 		c.cause();
 		const std::string before = content();
 		std::string expected = startup_line() + c.message;
@@ -257,18 +306,10 @@ TEST_F(Faults, SaysEachOnceAndRecovers)
 		             << testing::PrintToString(skipped);
 }
 
-// A home for the data directory, mounted by a shell command and unmounted,
-// which ends a FUSE file system's daemon, when the test is done.
-struct Home {
-	const char *name;
-	const char *tool; // the home is skipped without it; none: needs nothing
-	std::string mount, unmount;
-	bool hard_links;
-};
-
-// The data directory as it is, and on FUSE file systems: bindfs, like most
-// of them and like NFS, has hard links but no unnamed files; exFAT has
-// neither. A foreign file there is taken over in the same inode with the
+// The data directory as it is, and on FUSE file systems, each mounted by a
+// shell command and unmounted, which ends the FUSE daemon, when the test is
+// done: bindfs, like most of them and like NFS, has hard links but no
+// unnamed files; exFAT has neither. A foreign file there is taken over in the same inode with the
 // same mode, and ticks; then it is deleted again and again while the
 // daemon runs. A reader in a tight loop never meets it partial, nor, where
 // there are hard links, empty, nor missing but after a deletion; nothing
@@ -279,7 +320,12 @@ TEST_F(Faults, HomesKeepOneWholeRecord)
 	const std::string image = (data_dir().parent_path() / "exfat.img").string();
 	const std::string dir = data_dir().string();
 	std::vector<std::string> skipped;
-	const Home homes[] = {
+	const struct {
+		const char *name;
+		const char *tool; // the home is skipped without it; none: needs nothing
+		std::string mount, unmount;
+		bool hard_links;
+	} homes[] = {
 		{"the data directory", nullptr, "true", "true", true},
 		{"bindfs", "/usr/bin/bindfs", "mkdir -p " + backing + " && bindfs " + backing + " " + dir,
 		 "umount " + dir, true},
@@ -289,7 +335,7 @@ TEST_F(Faults, HomesKeepOneWholeRecord)
 		 " && echo $device",
 		 "umount " + dir + " && losetup -d ", false},
 	};
-	for (const Home &home : homes) {
+	for (const auto &home : homes) {
 		SCOPED_TRACE(home.name);
 		if (home.tool != nullptr && (!in_namespace || !fs::exists(home.tool) || !fs::exists("/dev/fuse"))) {
 			skipped.push_back(std::string{home.name} + ": needs root, /dev/fuse and " + home.tool);
@@ -328,10 +374,7 @@ TEST_F(Faults, HomesKeepOneWholeRecord)
 				EXPECT_EQ(tally.empty, 0) << tally;
 			}
 			EXPECT_GT(tally.missing, 0) << "the reader never saw the file gone: it read too little";
-			std::vector<std::string> names;
-			for (const auto &entry : fs::directory_iterator{data_dir()})
-				names.push_back(entry.path().filename().string());
-			EXPECT_EQ(names, std::vector<std::string>{"curtime.dat"});
+			EXPECT_EQ(names_in(data_dir()), std::vector<std::string>{"curtime.dat"});
 			EXPECT_TRUE(daemon.running());
 			EXPECT_EQ(daemon.errors(), startup_line()) << "and nothing on standard output";
 			std::cout << "[ " << home.name << " ] " << tally << "\n";
@@ -374,7 +417,7 @@ TEST_F(Faults, PowerCutLeavesAWholeRecord)
 		         " && " + mount_ext4))
 			GTEST_SKIP() << "needs mkfs.ext4 (Debian: e2fsprogs) and loop devices";
 		{
-			Daemon daemon{faked({"FAKETIME_FMT=%s", "FAKETIME=@" + std::to_string(cut.start)})};
+			Daemon daemon{preloading(libfaketime, {"FAKETIME_FMT=%s", "FAKETIME=@" + std::to_string(cut.start)})};
 			ASSERT_TRUE(eventually([&] { return holds_record(); }));
 			const int dir = open(data_dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 			ASSERT_GE(dir, 0) << std::strerror(errno);
