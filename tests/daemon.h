@@ -204,7 +204,6 @@ protected:
 
 	std::filesystem::path data_dir() const { return std::filesystem::path{time_file}.parent_path(); }
 	std::string startup_line() const { return "vantrel: Maintaing " + time_file + " ...\n"; }
-	std::string again() const { return "vantrel: writing " + time_file + " again\n"; }
 	std::string failure(const char *what, const std::string &reason) const
 	{
 		return std::string{"vantrel: "} + what + " " + time_file + ": " + reason + "\n";

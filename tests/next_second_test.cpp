@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <utility>
 
 #include <poll.h>
 #include <signal.h>
@@ -66,8 +67,7 @@ TEST(TimeToNextSecond, EndsExactlyOnTheBoundary)
 	};
 	for (const auto &c : cases) {
 		const timespec rest = time_to_next_second({1796687055, c.nanoseconds});
-		EXPECT_EQ(rest.tv_sec, c.rest.tv_sec) << c.nanoseconds;
-		EXPECT_EQ(rest.tv_nsec, c.rest.tv_nsec) << c.nanoseconds;
+		EXPECT_EQ((std::pair{rest.tv_sec, rest.tv_nsec}), (std::pair{c.rest.tv_sec, c.rest.tv_nsec})) << c.nanoseconds;
 	}
 }
 
