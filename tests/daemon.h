@@ -26,6 +26,7 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -152,8 +153,7 @@ inline long age_of(const std::string &record, std::time_t now = std::time(nullpt
 	if (std::sscanf(record.c_str(), "%d %d %d %d %d %d", &year, &month, &utc.tm_mday,
 	                &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6)
 		return 1'000'000;
-	utc.tm_year = 100 + year;
-	utc.tm_mon = month - 1;
+	utc.tm_year = 100 + year, utc.tm_mon = month - 1;
 	return static_cast<long>(now - timegm(&utc));
 }
 
@@ -198,6 +198,11 @@ class DaemonTest : public testing::Test {
 protected:
 	void SetUp() override
 	{
+		// A case keeping the built-in file waits its turn; the lock goes with
+		// the process, and one process may run every case.
+		static const int turn = open((data_dir().parent_path().string() + ".lock").c_str(),
+		                             O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+		ASSERT_TRUE(turn >= 0 && flock(turn, LOCK_EX) == 0) << "no turn at " << time_file;
 		std::filesystem::remove_all(data_dir().parent_path());
 		std::filesystem::create_directories(data_dir());
 	}

@@ -34,18 +34,6 @@ inline std::vector<std::string> names_in(const std::filesystem::path &dir)
 	return names;
 }
 
-inline std::tm broken_down(int year, int month, int day, int hour, int minute, int second)
-{
-	std::tm utc{};
-	utc.tm_year = year - 1900;
-	utc.tm_mon = month - 1;
-	utc.tm_mday = day;
-	utc.tm_hour = hour;
-	utc.tm_min = minute;
-	utc.tm_sec = second;
-	return utc;
-}
-
 // The file's whole content, or nothing when it can't be opened.
 inline std::optional<std::string> read_file(const std::string &path)
 {

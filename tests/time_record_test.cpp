@@ -22,7 +22,9 @@ std::string record_of(const std::tm &utc)
 // which no clock reading yields here, is given broken down.
 TEST(FormatTimeRecord, WritesALeapSecond)
 {
-	EXPECT_EQ(record_of(broken_down(2016, 12, 31, 23, 59, 60)), "16 12 31 23 59 60\n");
+	std::tm leap{};
+	leap.tm_year = 116, leap.tm_mon = 11, leap.tm_mday = 31, leap.tm_hour = 23, leap.tm_min = 59, leap.tm_sec = 60;
+	EXPECT_EQ(record_of(leap), "16 12 31 23 59 60\n");
 }
 
 // The clock-to-record path of the daemon under zones that shift local

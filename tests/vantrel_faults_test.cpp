@@ -32,17 +32,13 @@ constexpr uid_t nobody = 65534;
 
 using VantrelTest = DaemonTest;
 
-// How many writes the process `pid` makes in `span`, as the kernel counts
-// them.
+// How many writes the process `pid` makes in `span`, as the kernel counts them.
 long writes_within(pid_t pid, std::chrono::milliseconds span)
 {
 	const auto count = [&] {
-		std::ifstream io{"/proc/" + std::to_string(pid) + "/io"};
-		std::string key;
-		long value = -1;
-		while (io >> key >> value && key != "syscw:") {
-		}
-		return key == "syscw:" ? value : -1000;
+		const std::string io = read_file("/proc/" + std::to_string(pid) + "/io").value_or("");
+		const auto at = io.find("syscw: ");
+		return at == std::string::npos ? -1000 : std::stol(io.substr(at + 7));
 	};
 	const long before = count();
 	std::this_thread::sleep_for(span);
@@ -87,13 +83,11 @@ TEST_F(VantrelTest, RefusedSleepNeitherSpinsNorStops)
 std::optional<std::string> run(const std::string &command)
 {
 	std::FILE *pipe = popen(command.c_str(), "r");
-	if (pipe == nullptr)
-		return std::nullopt;
 	std::string output;
 	char buffer[256];
-	while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+	while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr)
 		output += buffer;
-	if (pclose(pipe) != 0)
+	if (pipe == nullptr || pclose(pipe) != 0)
 		return std::nullopt;
 	if (!output.empty() && output.back() == '\n')
 		output.pop_back();

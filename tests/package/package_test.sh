@@ -65,8 +65,7 @@ if [ "$release" = "$host_release" ]; then
 		[ -z "$warnings" ] || fail "the manual page renders with warnings at $width columns: $warnings"
 	done
 	mandoc -T lint -W all "$page" || fail "mandoc finds fault with the manual page"
-	# What is copied from it must paste as it reads: plain spaces, and no line
-	# wider than 80 columns but the fstab line, which says so beside it.
+	# What is copied pastes as it reads: plain spaces, no line over 80 columns but the fstab one.
 	for render in "man -l" "mandoc -T utf8 -O width=80"; do
 		bad=$(export LC_ALL=C.UTF-8 MANWIDTH=80; $render "$page" | sed 's/.\x08//g' | grep -nE $'\u00a0|^.{81}' |
 			grep -vE '^[0-9]+: +tmpfs /[^ ]+ tmpfs nofail,[^ ]+ 0 0$') && fail "$render renders no-break spaces or lines too wide: $bad"
