@@ -1,7 +1,6 @@
 // vantrel-clock: waits until a time-sync client has synchronised the
-// kernel's clock, then creates the file named by its one argument, which
-// vantrel.service waits for before the daemon starts. Run by
-// vantrel-clock.service, which alone may read the clock's state.
+// kernel's clock, then ends. Run by vantrel-clock.service, which alone may
+// read the clock's state; vantrel.service waits while it runs.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +9,6 @@
 #include <string>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/timex.h>
 #include <unistd.h>
 
@@ -57,12 +55,9 @@ void say(const char *message) { (void)std::fprintf(stderr, "vantrel-clock: %s\n"
 
 } // namespace
 
-int main(int argc, char **argv)
+// Takes no arguments.
+int main()
 {
-	if (argc != 2) {
-		say("usage: vantrel-clock MARK");
-		return 2;
-	}
 	int said_error = 0;
 	bool said_waiting = false;
 	for (;;) {
@@ -72,11 +67,6 @@ int main(int argc, char **argv)
 				(void)std::fprintf(stderr, "vantrel-clock: adjtimex: %s\n", std::strerror(errno));
 			said_error = errno;
 		} else if ((state.status & STA_UNSYNC) == 0) {
-			const int mark = ::open(argv[1], O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-			if (mark < 0 || ::close(mark) != 0) {
-				(void)std::fprintf(stderr, "vantrel-clock: %s: %s\n", argv[1], std::strerror(errno));
-				return 1;
-			}
 			say("the clock is synchronised");
 			return 0;
 		} else if (!said_waiting) {
