@@ -10,7 +10,7 @@ set -euo pipefail
 
 root=${1:-$cache/$host_release}
 newer=${2:-}
-"$here/debian_root.sh" "$root" sudo
+"$here/debian_root.sh" "$root" sudo logrotate
 
 work=$(mktemp -d)
 system=$work/$(basename "$root")-booted # names the container
@@ -20,7 +20,8 @@ copy_tree "$work/tree"
 [ -z "$newer" ] || { mkdir "$work/pkg/newer" && cp "$newer" "$work/pkg/newer/vantrel.deb"; }
 mount -t overlay vantrel-check -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/overlay-work" "$system"
 # The README's steps: each the first shell block after the line it names.
-for step in "quick:On a fresh Debian" "build:Build the Debian package on" "board:On the board, as a user with sudo"; do
+for step in "quick:On a fresh Debian" "build:Build the Debian package on" "board:On the board, as a user with sudo" \
+	"clock:A board without a battery-backed clock"; do
 	awk -v start="${step#*:}" 'index($0, start) == 1 { found = 1 }
 		found && /^```sh$/ { inside = 1; next }
 		inside && /^```$/ { exit }
