@@ -15,22 +15,21 @@ shift || true
 mkdir -p "$build"
 trixie=$cache/trixie
 
-# arch, GNU triplet, emulator, whether time_t is 32 bits by default.
+# arch, GNU triplet, emulator, whether time_t is 32 bits by default, systemd's name.
 targets="
-arm64 aarch64-linux-gnu qemu-aarch64-static no
-armel arm-linux-gnueabi qemu-arm-static yes
-armhf arm-linux-gnueabihf qemu-arm-static yes
-i386 i686-linux-gnu qemu-i386-static yes
-mipsel mipsel-linux-gnu qemu-mipsel-static yes
-mips64el mips64el-linux-gnuabi64 qemu-mips64el-static no
-ppc64el powerpc64le-linux-gnu qemu-ppc64le-static no
-s390x s390x-linux-gnu qemu-s390x-static no
-riscv64 riscv64-linux-gnu qemu-riscv64-static no
+arm64 aarch64-linux-gnu qemu-aarch64-static no arm64
+armel arm-linux-gnueabi qemu-arm-static yes arm
+armhf arm-linux-gnueabihf qemu-arm-static yes arm
+i386 i686-linux-gnu qemu-i386-static yes x86
+mipsel mipsel-linux-gnu qemu-mipsel-static yes mips-le
+mips64el mips64el-linux-gnuabi64 qemu-mips64el-static no mips64-le
+ppc64el powerpc64le-linux-gnu qemu-ppc64le-static no ppc64-le
+s390x s390x-linux-gnu qemu-s390x-static no s390x
+riscv64 riscv64-linux-gnu qemu-riscv64-static no riscv64
 "
 wanted=("$@")
 
-summary=()
-linted=()
+summary=() linted=()
 
 # Whether the architecture $1 is asked for (all are by default).
 asked() { ! ((${#wanted[@]})) || printf '%s\n' "${wanted[@]}" | grep -qx "$1"; }
@@ -48,7 +47,7 @@ while read -r arch rest; do
 done <<<"$chosen"
 wait
 
-while read -r arch triplet emulator narrow_time; do
+while read -r arch triplet emulator narrow_time syscalls; do
 	out=$build/$arch
 	[ -f "$out/vantrel_${version}_$arch.deb" ] || { cat "$build/$arch.build" && fail "$arch: build failed" && continue; }
 	[ -f "$out/vantrel-dbgsym_${version}_$arch.deb" ] || fail "$arch: no -dbgsym package"
@@ -64,6 +63,7 @@ while read -r arch triplet emulator narrow_time; do
 	dpkg-deb -x "$out/vantrel_${version}_$arch.deb" "$out/root"
 	daemon=$out/root/usr/sbin/vantrel
 	file "$daemon"
+	grep -qsx "SystemCallArchitectures=native $syscalls" "$out"/root/{usr/,}lib/systemd/system/vantrel.service || fail "$arch: the unit does not allow $syscalls system calls"
 	time_symbols=-
 	if [ "$narrow_time" = yes ]; then
 		symbols=$(readelf --dyn-syms -W "$daemon" | awk '{ print $8 }' |
