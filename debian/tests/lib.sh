@@ -23,14 +23,11 @@ check() {
 
 # Waits up to $1 seconds for a command to succeed.
 within() {
-	limit=$(($1 * 10))
-	shift
-	while [ "$limit" -gt 0 ]; do
-		"$@" 2>/dev/null && return 0
-		sleep 0.1
-		limit=$((limit - 1))
+	limit=$(($1 * 10)) && shift
+	until "$@" 2>/dev/null; do
+		[ "$limit" -gt 0 ] || { "$@"; return; }
+		limit=$((limit - 1)) && sleep 0.1
 	done
-	"$@"
 }
 
 # Prints a command and its exit status as an admin would see them.
@@ -106,12 +103,8 @@ only_whole_records_for() {
 # (its scoring, its wording): it counts only where VANTREL_STRICT is set,
 # as this project's own runs set it; elsewhere its outcome is told.
 version_check() {
-	if [ -n "${VANTREL_STRICT:-}" ]; then
-		check "$@"
-		return
-	fi
-	name=$1
-	shift
+	[ -z "${VANTREL_STRICT:-}" ] || { check "$@"; return; }
+	name=$1 && shift
 	if "$@"; then echo "ok   $name"; else echo "note $name: not so with this systemd (not counted)"; fi
 }
 
