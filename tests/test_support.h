@@ -3,26 +3,13 @@
 #define VANTREL_TEST_SUPPORT_H
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <stdlib.h>
-
-// A new, empty directory of the test's own under /tmp.
-inline std::filesystem::path make_test_directory()
-{
-	char name[] = "/tmp/vantrel-test-XXXXXX";
-	if (mkdtemp(name) == nullptr)
-		throw std::runtime_error("mkdtemp failed");
-	return name;
-}
 
 // The names in a directory, in order.
 inline std::vector<std::string> names_in(const std::filesystem::path &dir)
@@ -32,18 +19,6 @@ inline std::vector<std::string> names_in(const std::filesystem::path &dir)
 		names.push_back(entry.path().filename().string());
 	std::sort(names.begin(), names.end());
 	return names;
-}
-
-inline std::tm broken_down(int year, int month, int day, int hour, int minute, int second)
-{
-	std::tm utc{};
-	utc.tm_year = year - 1900;
-	utc.tm_mon = month - 1;
-	utc.tm_mday = day;
-	utc.tm_hour = hour;
-	utc.tm_min = minute;
-	utc.tm_sec = second;
-	return utc;
 }
 
 // The file's whole content, or nothing when it can't be opened.

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -260,7 +261,9 @@ class TimeFileStates : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		dir = make_test_directory();
+		char name[] = "/tmp/vantrel-test-XXXXXX";
+		ASSERT_NE(mkdtemp(name), nullptr) << std::strerror(errno);
+		dir = name;
 		watching.path = (dir / "curtime.dat").string();
 		old_mask = umask(022);
 	}

@@ -22,7 +22,11 @@ std::string record_of(const std::tm &utc)
 // which no clock reading yields here, is given broken down.
 TEST(FormatTimeRecord, WritesALeapSecond)
 {
-	EXPECT_EQ(record_of(broken_down(2016, 12, 31, 23, 59, 60)), "16 12 31 23 59 60\n");
+	const std::time_t last = 1483228799; // 2016-12-31 23:59:59
+	std::tm leap{};
+	ASSERT_NE(gmtime_r(&last, &leap), nullptr);
+	leap.tm_sec = 60;
+	EXPECT_EQ(record_of(leap), "16 12 31 23 59 60\n");
 }
 
 // The clock-to-record path of the daemon under zones that shift local
