@@ -419,7 +419,7 @@ TEST_F(Faults, PowerCutLeavesAWholeRecord)
 			const std::string mount = std::string{"mount -o "} + system.options + " " + image + " " + data_dir().string();
 			if (!run("rm -f " + image + " && truncate -s 300M " + image + " && " + system.mkfs + " -q " + image +
 			         " && " + mount))
-				GTEST_SKIP() << "needs loop devices";
+				GTEST_SKIP() << "needs loop devices and " << system.name << " in the kernel";
 			{
 				Daemon daemon{preloading(libfaketime, {"FAKETIME_FMT=%s", "FAKETIME=@" + std::to_string(cut.start)})};
 				const std::string syscall = "/proc/" + std::to_string(daemon.pid()) + "/syscall";
