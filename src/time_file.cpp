@@ -96,9 +96,9 @@ constexpr int open_flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLO
 // a new size before the bytes under it are written back: so wherever the
 // length changes, what precedes the change is synced first (the line feeds
 // before the record goes over the old one, the blanked record before the
-// cut) and a file grown from nothing is synced before the call returns. The steady
-// tick, of the same length, syncs nothing: it overwrites bytes already on
-// disk, within one sector.
+// cut), and a cut or a file grown from nothing is synced before the call
+// returns. The steady tick, of the same length, syncs nothing: it
+// overwrites bytes already on disk, within one sector.
 // Sizes stay off_t: a foreign file of 4 GiB and a few bytes must not look
 // small where size_t has 32 bits.
 Outcome rewrite(int fd, off_t old_size, std::string_view record)
@@ -126,7 +126,11 @@ Outcome rewrite(int fd, off_t old_size, std::string_view record)
 	// Grown from nothing, the record itself is the growth.
 	if (!write_at(fd, whole, 0) || ((old_size > size || old_size == 0) && !synced(fd, false)))
 		return {Fault::write, errno};
-	if (old_size > size && ::ftruncate(fd, size) != 0)
+	// The cut zeroes the rest of the last page in memory; written back
+	// under the old size, those zeros would follow the record on disk. So
+	// the new size is synced at once, leaving that state on disk no longer
+	// than this sync takes to commit.
+	if (old_size > size && (::ftruncate(fd, size) != 0 || !synced(fd, false)))
 		return {Fault::truncate, errno};
 	return {};
 }

@@ -12,9 +12,11 @@
 // nothing after it but line feeds; only on a file system without hard
 // links may a file being created show empty for a moment. After a power
 // cut the same holds on disk: a whole record, perhaps an older one, or no
-// file if the cut came before its creation was synced. Never blocks,
-// never follows a symbolic link at the last component and writes only to a
-// regular file. Nothing stays open afterwards. An empty record is refused.
+// file if the cut came before its creation was synced; only a cut during
+// the sync after a shrink can leave a zero byte after the record. Never
+// blocks, never follows a symbolic link at the last component and writes
+// only to a regular file. Nothing stays open afterwards. An empty record
+// is refused.
 Outcome write_time_file(const char *path, std::string_view record);
 
 #endif

@@ -149,11 +149,8 @@ private:
 inline long age_of(const std::string &record, std::time_t now = std::time(nullptr))
 {
 	std::tm utc{};
-	int year = 0, month = 0;
-	if (std::sscanf(record.c_str(), "%d %d %d %d %d %d", &year, &month, &utc.tm_mday,
-	                &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6)
+	if (strptime(record.c_str(), "%y %m %d %H %M %S", &utc) == nullptr)
 		return 1'000'000;
-	utc.tm_year = 100 + year, utc.tm_mon = month - 1;
 	return static_cast<long>(now - timegm(&utc));
 }
 
@@ -178,16 +175,15 @@ inline Tally read_tightly(const std::string &path, const std::function<bool(cons
 	while (!enough(tally)) {
 		const auto read = read_file(path);
 		++tally.reads;
-		if (!read) {
+		if (!read)
 			++tally.missing;
-		} else if (read->empty()) {
+		else if (read->empty())
 			++tally.empty;
-		} else if (!reader_safe(*read)) {
+		else if (!reader_safe(*read)) {
 			++tally.partial;
 			tally.example = *read;
-		} else if (tally.records.empty() || tally.records.back() != first_line(*read)) {
+		} else if (tally.records.empty() || tally.records.back() != first_line(*read))
 			tally.records.push_back(first_line(*read));
-		}
 	}
 	return tally;
 }

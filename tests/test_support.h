@@ -3,26 +3,13 @@
 #define VANTREL_TEST_SUPPORT_H
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <stdlib.h>
-
-// A new, empty directory of the test's own under /tmp.
-inline std::filesystem::path make_test_directory()
-{
-	char name[] = "/tmp/vantrel-test-XXXXXX";
-	if (mkdtemp(name) == nullptr)
-		throw std::runtime_error("mkdtemp failed");
-	return name;
-}
 
 // The names in a directory, in order.
 inline std::vector<std::string> names_in(const std::filesystem::path &dir)

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,9 +39,9 @@ struct Seen {
 	std::size_t bytes_written = 0;
 	std::size_t steps = 0; // every call counted
 	std::string failed; // the name of the call that failed
-	// Written, grown, or a name made, but not yet synced; what a power cut
-	// could therefore have left on disk, in the order it was seen.
-	bool unsynced = false, grown = false, new_name = false;
+	// Written, grown or cut, or a name made, but not yet synced; what a
+	// power cut could therefore have left on disk, in the order it was seen.
+	bool unsynced = false, resized = false, new_name = false;
 	std::vector<std::string> disorder;
 };
 
@@ -98,7 +99,7 @@ ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offse
 		return real(fd, data, size, offset);
 	if (observer->fails("write"))
 		return -1;
-	if (observer->grown)
+	if (observer->resized)
 		observer->disorder.push_back("a write after a growth not yet synced");
 	struct stat status {};
 	const bool grows = fstat(fd, &status) == 0 && offset + static_cast<Offset>(size) > status.st_size;
@@ -107,7 +108,7 @@ ssize_t observed_pwrite(int fd, const void *data, std::size_t size, Offset offse
 	observer->look_inside_write(fd, data, size, static_cast<off_t>(offset));
 	const ssize_t written = real(fd, data, size, offset);
 	observer->unsynced = true;
-	observer->grown = observer->grown || grows;
+	observer->resized = observer->resized || grows;
 	observer->look();
 	return written;
 }
@@ -123,6 +124,7 @@ int observed_ftruncate(int fd, Offset length, Truncate real)
 		observer->disorder.push_back("a cut before the bytes above it were synced");
 	observer->look();
 	const int result = real(fd, length);
+	observer->resized = observer->resized || result == 0;
 	observer->look();
 	return result;
 }
@@ -217,7 +219,7 @@ int observed_sync(int fd, int (*real)(int))
 	if (result == 0 && directory)
 		observer->new_name = false;
 	else if (result == 0)
-		observer->unsynced = observer->grown = false;
+		observer->unsynced = observer->resized = false;
 	return result;
 }
 int __real_fsync(int fd);
@@ -259,7 +261,9 @@ class TimeFileStates : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		dir = make_test_directory();
+		char name[] = "/tmp/vantrel-test-XXXXXX";
+		ASSERT_NE(mkdtemp(name), nullptr) << std::strerror(errno);
+		dir = name;
 		watching.path = (dir / "curtime.dat").string();
 		old_mask = umask(022);
 	}
@@ -290,8 +294,8 @@ protected:
 		observer = &watching;
 		const Outcome result = write_time_file(watching.path.c_str(), record);
 		observer = nullptr;
-		if (result.ok() && (watching.grown || watching.new_name))
-			watching.disorder.push_back(watching.grown ? "a growth left unsynced" : "a new name left unsynced");
+		if (result.ok() && (watching.resized || watching.new_name))
+			watching.disorder.push_back(watching.resized ? "a new length left unsynced" : "a new name left unsynced");
 		return result;
 	}
 	// The same, where nothing fails: the file ends up holding the record

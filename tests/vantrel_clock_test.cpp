@@ -17,8 +17,7 @@ protected:
 	void SetUp() override
 	{
 		if (!has_libfaketime())
-			GTEST_SKIP() << "libfaketime is not installed (Debian: libfaketime); "
-			                "the faked-clock cases need it";
+			GTEST_SKIP() << "the faked-clock cases need libfaketime (Debian: libfaketime)";
 		DaemonTest::SetUp();
 	}
 };
