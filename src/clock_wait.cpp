@@ -40,6 +40,8 @@ bool client_installed()
 			continue;
 		bool found = false;
 		for (const dirent *entry; !found && (entry = ::readdir(entries)) != nullptr;) {
+			if (entry->d_name[0] == '.')
+				continue;
 			std::ifstream list{lists + '/' + entry->d_name};
 			for (std::string unit; !found && std::getline(list, unit);)
 				found = !unit.empty() && unit[0] != '#' && unit_exists(unit);
@@ -63,9 +65,10 @@ int main()
 	for (;;) {
 		timex state{}; // no modes: only read
 		if (::adjtimex(&state) == -1) {
-			if (errno != said_error)
-				(void)std::fprintf(stderr, "vantrel-clock: adjtimex: %s\n", std::strerror(errno));
-			said_error = errno;
+			const int error = errno;
+			if (error != said_error)
+				(void)std::fprintf(stderr, "vantrel-clock: adjtimex: %s\n", std::strerror(error));
+			said_error = error;
 		} else if ((state.status & STA_UNSYNC) == 0) {
 			say("the clock is synchronised");
 			return 0;
