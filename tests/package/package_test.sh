@@ -67,7 +67,7 @@ if [ "$release" = "$host_release" ]; then
 	mandoc -T lint -W all "$page" || fail "mandoc finds fault with the manual page"
 	# What is copied pastes as it reads: plain spaces, no line over 80 columns but the fstab one.
 	for render in "man -l" "mandoc -T utf8 -O width=80"; do
-		bad=$(export LC_ALL=C.UTF-8 MANWIDTH=80; $render "$page" | sed 's/.\x08//g' | grep -nE $'\u00a0|^.{81}' |
+		bad=$(export LC_ALL=C.UTF-8 MANWIDTH=80; $render "$page" | sed 's/.\x08//g' | grep -nE $'\xc2\xa0|^.{81}' |
 			grep -vE '^[0-9]+: +tmpfs /[^ ]+ tmpfs nofail,[^ ]+ 0 0$') && fail "$render renders no-break spaces or lines too wide: $bad"
 	done
 	# The example record and the setup lines, said in both, and the setup
