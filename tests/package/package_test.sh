@@ -49,7 +49,7 @@ echo "$prog: lintian"
 echo "$prog: the unit goes to $(dpkg-deb -c "$deb" | grep -o '[^ ]*vantrel.service$')"
 
 # Longer than a line of the description.
-other=/var/lib/a-directory-name-long-enough-for-the-clock/and-another-below-it/now.dat
+other=/var/lib/a_directory_name_long_enough_for_the_clock/and_another_below_it/now.dat
 echo "$prog: a package for $other"
 VANTREL_TIME_FILE=$other "$here/build_package.sh" "$build/other" "${in[@]}" -Pnocheck
 files=$build/other/root && other_deb=$(ls "$build"/other/vantrel_"$version"+path*_"$arch".deb) ||
