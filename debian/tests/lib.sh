@@ -90,15 +90,6 @@ only_whole_records() {
 	[ $((missing + empty + malformed)) -eq 0 ]
 }
 
-# The same, for $1 seconds.
-only_whole_records_for() {
-	stop=$(mktemp -u)
-	(sleep "$1" && touch "$stop") &
-	only_whole_records "$stop"; whole=$?
-	rm -f "$stop"
-	return "$whole"
-}
-
 # A check whose outcome hangs on the version of systemd, not of vantrel
 # (its scoring, its wording): it counts only where VANTREL_STRICT is set,
 # as this project's own runs set it; elsewhere its outcome is told.

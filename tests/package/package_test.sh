@@ -48,15 +48,32 @@ echo "$prog: lintian"
 "${lint[@]}" --pedantic --display-info --fail-on error,warning "$changes" || fail "lintian found errors or warnings"
 echo "$prog: the unit goes to $(dpkg-deb -c "$deb" | grep -o '[^ ]*vantrel.service$')"
 
+# Longer than a line of the description.
+other=/var/lib/a_directory_name_long_enough_for_the_clock/and_another_below_it/now.dat
+echo "$prog: a package for $other"
+VANTREL_TIME_FILE=$other "$here/build_package.sh" "$build/other" "${in[@]}" -Pnocheck
+files=$build/other/root && other_deb=$(ls "$build"/other/vantrel_"$version"+path*_"$arch".deb) ||
+	fail "the package for $other has no version of its own"
+"${lint[@]}" --pedantic --fail-on error,warning "${changes/vantrel_/other/vantrel_}" || fail "lintian found fault with the package for $other"
+dpkg-deb -x "$other_deb" "$files"
+named=$(find "$files" -type f -exec zgrep -l /home/ovrin {} +) || true
+[ -z "$named" ] || fail "the package for $other names /home/ovrin in" $named
+for file in "$(dpkg-deb -c "$other_deb" | grep -o '[^ ]*vantrel.service$')" usr/share/man/man8/vantrel.8.gz etc/init.d/vantrel; do
+	zgrep -qF "$other" "$files/$file" || fail "$file in the package for $other does not name it"
+done
+[[ $(dpkg-deb -f "$other_deb" Description | tr -d ' \n') == *"$other"* ]] || fail "the description does not name $other"
+# A unit installed by hand under /usr/local hides the package's: an install names it.
+container "$root" --volatile=overlay --bind-ro="$build:/mnt/pkg" sh -c 'mkdir -p /usr/local/lib/systemd/system &&
+	touch /usr/local/lib/systemd/system/vantrel.service && dpkg -i /mnt/pkg/"$1" 2>&1' copy "${deb##*/}" |
+	grep -F 'warning: /usr/local/lib/systemd/system/vantrel.service' || fail "an install does not name a unit under /usr/local"
+
 if [ "$release" = "$host_release" ]; then
 	echo "$prog: the tree CMake installs"
 	cmake -S "$source_dir" -B "$build/cmake" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
 	cmake --build "$build/cmake" --parallel >/dev/null
 	DESTDIR="$build/destdir" cmake --install "$build/cmake" >/dev/null
-	for file in usr/sbin/vantrel usr/lib/systemd/system/vantrel.service usr/share/man/man8/vantrel.8.gz \
-		usr/share/doc/vantrel/copyright usr/share/doc/vantrel/changelog.gz; do
-		[ -f "$build/destdir/$file" ] || fail "missing from the installed tree: $file"
-	done
+	(cd "$build/destdir" && ls usr/sbin/vantrel usr/lib/systemd/system/vantrel.service usr/share/man/man8/vantrel.8.gz \
+		usr/share/doc/vantrel/copyright usr/share/doc/vantrel/changelog.gz >/dev/null) || fail "files missing from the installed tree"
 
 	echo "$prog: manual page"
 	page=$build/cmake/packaging/vantrel.8
@@ -79,18 +96,7 @@ if [ "$release" = "$host_release" ]; then
 	[ "$(grep -E '^(useradd|install)' <<<"$readme")" = "$(sed 's/\$DAEMON_USER/ovrin/g; s|\$DATA_DIR|/home/ovrin/data|g' \
 		"$build/cmake/packaging/vantrel.init" | grep -oE "(useradd|install -d) [^']*")" ] || fail "the init script's setup lines are not the README's"
 
-	other=/var/lib/clock/now.dat
-	echo "$prog: a package for $other"
-	VANTREL_TIME_FILE=$other "$here/build_package.sh" "$build/other" -Pnocheck
-	other_deb=$build/other/vantrel_${version}_$arch.deb files=$build/other/root
-	dpkg-deb -x "$other_deb" "$files"
-	named=$(find "$files" -type f -exec zgrep -l /home/ovrin {} +) || true
-	[ -z "$named" ] || fail "the package for $other names /home/ovrin in" $named
-	for file in "$(dpkg-deb -c "$other_deb" | grep -o '[^ ]*vantrel.service$')" usr/share/man/man8/vantrel.8.gz etc/init.d/vantrel; do
-		zgrep -qF "$other" "$files/$file" || fail "$file in the package for $other does not name it"
-	done
-	[[ $(dpkg-deb -f "$other_deb" Description) == *"$other"* ]] || fail "the description does not name $other"
-	daemon_check "$files/usr/sbin/vantrel" || fail "the daemon check failed on the package for $other"
+	daemon_check "$build/other/root/usr/sbin/vantrel" || fail "the daemon check failed on the package for another path"
 fi
 
 echo "$prog: the init script without systemd"
