@@ -4,6 +4,8 @@
 //   probe watch SECONDS OUTDIR NAME=FILE...   lag of each new second (inotify)
 //                                            and freshness at random instants
 //   probe read SECONDS FILE                   a reader in a tight loop
+//   probe behind SECONDS FILE                 how far the record falls behind
+//                                            the clock, read every 10 ms
 //   probe crash KILLS MAX_MS FILE -- CMD...   SIGKILL at random instants
 //   probe trace TICKS FILE -- CMD...          the file at every system call
 //   probe cost SECONDS SHIM FILE -- CMD...    CPU per tick, peak RSS, allocations
@@ -241,6 +243,30 @@ int read_loop(int seconds, const char *path)
 	            per_million(empty + malformed + extra + stale + missing), per_million(empty),
 	            per_million(malformed), per_million(line_feeds), per_million(extra),
 	            per_million(stale));
+	return 0;
+}
+
+// How far behind the clock the record is, read every 10 ms: the clock less
+// the record's instant, so 0 to 1 s for a writer that keeps up. A stretch is
+// a run of reads 2 s or more behind; the time is taken after each read, so a
+// read that blocks counts against the writer.
+int behind(int seconds, const char *path)
+{
+	double worst = 0;
+	long reads = 0, stretches = 0;
+	bool in_stretch = false;
+	const std::int64_t end = now_ns() + std::int64_t{seconds} * 1'000'000'000;
+	for (std::int64_t now = 0; now < end; ++reads) {
+		const Reading r = inspect(path);
+		now = now_ns();
+		const bool late = has_record(r) && now - r.second * 1'000'000'000 >= 2'000'000'000;
+		if (has_record(r))
+			worst = std::max(worst, static_cast<double>(now - r.second * 1'000'000'000) / 1e9);
+		stretches += late && !in_stretch;
+		in_stretch = late;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	std::printf("reads=%ld behind_max_s=%.2f stretches_2s=%ld\n", reads, worst, stretches);
 	return 0;
 }
 
@@ -532,6 +558,7 @@ int print_usage()
 {
 	std::fputs("usage: probe watch SECONDS OUTDIR NAME=FILE...\n"
 	           "       probe read SECONDS FILE\n"
+	           "       probe behind SECONDS FILE\n"
 	           "       probe crash KILLS MAX_MS FILE -- COMMAND...\n"
 	           "       probe trace TICKS FILE -- COMMAND...\n"
 	           "       probe cost SECONDS SHIM FILE -- COMMAND...\n",
@@ -555,6 +582,8 @@ int main(int argc, char **argv)
 		return watch(std::stoi(args[1]), args[2], {args.begin() + 3, args.end()});
 	if (verb == "read")
 		return read_loop(std::stoi(args[1]), args[2].c_str());
+	if (verb == "behind")
+		return behind(std::stoi(args[1]), args[2].c_str());
 	if (verb == "crash" && command != nullptr)
 		return crash(std::stol(args[1]), std::stol(args[2]), args[3].c_str(), command);
 	if (verb == "trace" && command != nullptr)
