@@ -62,8 +62,8 @@ for file in "$(dpkg-deb -c "$other_deb" | grep -o '[^ ]*vantrel.service$')" usr/
 	zgrep -qF "$other" "$files/$file" || fail "$file in the package for $other does not name it"
 done
 [[ $(dpkg-deb -f "$other_deb" Description | tr -d ' \n') == *"$other"* ]] || fail "the description does not name $other"
-# A unit installed by hand under /usr/local hides the package's: an install names it.
-container "$root" --volatile=overlay --bind-ro="$build:/mnt/pkg" sh -c 'mkdir -p /usr/local/lib/systemd/system &&
+# A unit installed by hand under /usr/local hides the package's: an install names it (in a root made first on a new machine).
+"$here/debian_root.sh" "$root" && container "$root" --volatile=overlay --bind-ro="$build:/mnt/pkg" sh -c 'mkdir -p /usr/local/lib/systemd/system &&
 	touch /usr/local/lib/systemd/system/vantrel.service && dpkg -i /mnt/pkg/"$1" 2>&1' copy "${deb##*/}" |
 	grep -F 'warning: /usr/local/lib/systemd/system/vantrel.service' || fail "an install does not name a unit under /usr/local"
 
